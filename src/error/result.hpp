@@ -1,0 +1,56 @@
+// A value or a failure, carried outward as a return value.
+#pragma once
+
+#include <utility>
+#include <variant>
+
+namespace morvex {
+
+template <class E>
+struct Failure {
+    E error;
+};
+
+template <class E>
+Failure<std::decay_t<E>> fail(E&& error) {
+    return {std::forward<E>(error)};
+}
+
+template <class T, class E>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+    template <class F>
+    Result(Failure<F> failure) : state_(std::in_place_index<1>, std::move(failure.error)) {}
+
+    bool ok() const { return state_.index() == 0; }
+    explicit operator bool() const { return ok(); }
+
+    T& value() { return std::get<0>(state_); }
+    const T& value() const { return std::get<0>(state_); }
+    E& error() { return std::get<1>(state_); }
+    const E& error() const { return std::get<1>(state_); }
+
+private:
+    std::variant<T, E> state_;
+};
+
+// Success carries nothing; a failure carries E.
+template <class E>
+class [[nodiscard]] Status {
+public:
+    Status() = default;
+    template <class F>
+    Status(Failure<F> failure) : failed_(true), error_(std::move(failure.error)) {}
+
+    bool ok() const { return !failed_; }
+    explicit operator bool() const { return ok(); }
+    E& error() { return error_; }
+    const E& error() const { return error_; }
+
+private:
+    bool failed_ = false;
+    E error_{};
+};
+
+}  // namespace morvex

@@ -1,0 +1,73 @@
+#include "functions.hpp"
+
+#include <string>
+#include <variant>
+
+#include "../lz4_block/decompress.hpp"
+#include "../module/gil.hpp"
+#include "flat_dicts.hpp"
+#include "flat_json.hpp"
+#include "python_result.hpp"
+
+namespace log_parser {
+namespace {
+
+using morvex::CallError;
+using morvex::CallResult;
+using morvex::Failure;
+using morvex::PyRef;
+
+// What the lock-free part of a text function ends with.
+using TextOutcome = morvex::Result<TextBuffer, CallError>;
+
+TextOutcome text_of(std::string_view input) {
+    auto text = logs_to_flat_json(input);
+    if (!text) return morvex::held(morvex::to_held_exception(std::move(text.error())));
+    return std::move(text.value());
+}
+
+morvex::InternalFault expansion_fault(const lz4_block::Lz4Error& error) {
+    return {"called `Result::unwrap()` on an `Err` value: " + error.debug()};
+}
+
+CallResult<PyRef> to_str(TextOutcome outcome) {
+    if (!outcome) return Failure<CallError>{std::move(outcome.error())};
+    const TextBuffer& text = outcome.value();
+    return made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+}  // namespace
+
+CallResult<PyRef> logs_to_flat_json_str(std::string_view bytes) {
+    return to_str(morvex::without_lock([&] { return text_of(bytes); }));
+}
+
+CallResult<PyRef> lz4_logs_to_flat_json_str(std::string_view compressed, uint64_t raw_size) {
+    return to_str(morvex::without_lock([&]() -> TextOutcome {
+        auto expanded = lz4_block::decompress(compressed, lz4_block::requested_size_from(raw_size));
+        if (!expanded) return Failure<CallError>{expansion_fault(expanded.error())};
+        return text_of(expanded.value().view());
+    }));
+}
+
+CallResult<PyRef> lz4_logs_to_flat_json(std::string_view bytes, uint64_t raw_size,
+                                        bool time_as_str, bool decode_utf8) {
+    struct Decoded {
+        lz4_block::Expanded expanded;  // the batch's texts point into it
+        pb::LogGroupListRaw batch;
+    };
+    auto decoded = morvex::without_lock([&]() -> morvex::Result<Decoded, CallError> {
+        auto expanded = lz4_block::decompress(bytes, lz4_block::requested_size_from(raw_size));
+        if (!expanded) return Failure<CallError>{expansion_fault(expanded.error())};
+        auto batch = pb::LogGroupListRaw::decode(expanded.value().view());
+        if (!batch) {
+            return morvex::held(morvex::to_held_exception(
+                morvex::MorvexLogError::Decode(std::move(batch.error()))));
+        }
+        return Decoded{std::move(expanded.value()), std::move(batch.value())};
+    });
+    if (!decoded) return Failure<CallError>{std::move(decoded.error())};
+    return build_flat_dicts(decoded.value().batch, time_as_str, decode_utf8);
+}
+
+}  // namespace log_parser

@@ -1,0 +1,77 @@
+// One growing output buffer for text, written through a raw cursor: callers reserve room
+// first and then append without further checks.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <utility>
+
+namespace log_parser {
+
+class TextBuffer {
+public:
+    TextBuffer() = default;
+    explicit TextBuffer(size_t capacity) { reserve(capacity); }
+    TextBuffer(TextBuffer&& other) noexcept { swap(other); }
+    TextBuffer& operator=(TextBuffer&& other) noexcept {
+        TextBuffer(std::move(other)).swap(*this);
+        return *this;
+    }
+    TextBuffer(const TextBuffer&) = delete;
+    TextBuffer& operator=(const TextBuffer&) = delete;
+    ~TextBuffer() { std::free(data_); }
+
+    // Makes room for `extra` more bytes; grows geometrically so appends stay amortised O(1).
+    void reserve_more(size_t extra) {
+        if (capacity_ - size_ < extra) grow(size_ + extra);
+    }
+
+    void put(char c) { data_[size_++] = c; }
+    void put(const char* data, size_t size) {
+        std::memcpy(data_ + size_, data, size);
+        size_ += size;
+    }
+    void put(std::string_view text) { put(text.data(), text.size()); }
+    char* cursor() { return data_ + size_; }
+    void advance(size_t n) { size_ += n; }
+
+    void append(std::string_view text) {
+        reserve_more(text.size());
+        put(text);
+    }
+
+    const char* data() const { return data_; }
+    size_t size() const { return size_; }
+    std::string_view view() const { return {data_, size_}; }
+    void clear() { size_ = 0; }
+
+private:
+    void reserve(size_t capacity) {
+        if (capacity <= capacity_) return;
+        // realloc lets large buffers grow by remapping instead of copying; nothing is
+        // zero-filled.
+        char* grown = static_cast<char*>(std::realloc(data_, capacity));
+        if (!grown) throw std::bad_alloc();
+        data_ = grown;
+        capacity_ = capacity;
+    }
+    void grow(size_t needed) {
+        size_t capacity = capacity_ < 64 ? 64 : capacity_;
+        while (capacity < needed) capacity += capacity / 2 + 64;
+        reserve(capacity);
+    }
+    void swap(TextBuffer& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+    }
+
+    char* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+}  // namespace log_parser
