@@ -20,9 +20,10 @@ std::string str_of(PyObject* object, const char* fallback) {
 // Prints a PanicException that Python code raised on our behalf and resumes it as a fault.
 InternalFault resume_panic(PyRef type, PyRef value, PyRef traceback) {
     std::string message = str_of(value.get(), "Unwrapped panic from Python code");
-    std::fputs("--- morvex_log_py_bindings is resuming an internal fault raised by Python code ---\n"
-               "Python stack trace below:\n",
-               stderr);
+    std::fputs(
+        "--- morvex_log_py_bindings is resuming an internal fault raised by Python code ---\n"
+        "Python stack trace below:\n",
+        stderr);
     std::fflush(stderr);
     PyErr_Restore(type.release(), value.release(), traceback.release());
     PyErr_PrintEx(0);

@@ -19,7 +19,8 @@ HeldException HeldException::normalised(PyRef type, PyRef value, PyRef traceback
 
 void HeldException::normalise() {
     if (type_) return;
-    PyRef text(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+    PyRef text(
+        PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
     if (text) {
         PyErr_SetObject(static_type_, text.get());
     }

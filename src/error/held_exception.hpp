@@ -8,7 +8,7 @@
 namespace morvex {
 
 class HeldException {
-public:
+  public:
     // A static exception class and the UTF-8 text of its single argument; makes no Python
     // object, so it can be built with the interpreter lock released.
     static HeldException deferred(PyObject* type, std::string message);
@@ -24,7 +24,7 @@ public:
     // Sets this exception as the interpreter's current one, normalised (lock held).
     void raise() &&;
 
-private:
+  private:
     PyObject* static_type_ = nullptr;  // deferred form: a class that lives for the process
     std::string message_;
     PyRef type_;

@@ -10,7 +10,7 @@
 namespace morvex {
 
 class PyRef {
-public:
+  public:
     PyRef() = default;
     // Takes over a new reference (which may be NULL).
     explicit PyRef(PyObject* owned) : object_(owned) {}
@@ -33,7 +33,7 @@ public:
     PyObject* release() { return std::exchange(object_, nullptr); }
     void swap(PyRef& other) noexcept { std::swap(object_, other.object_); }
 
-private:
+  private:
     PyObject* object_ = nullptr;
 };
 

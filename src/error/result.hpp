@@ -18,7 +18,7 @@ Failure<std::decay_t<E>> fail(E&& error) {
 
 template <class T, class E>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
     template <class F>
     Result(Failure<F> failure) : state_(std::in_place_index<1>, std::move(failure.error)) {}
@@ -31,14 +31,14 @@ public:
     E& error() { return std::get<1>(state_); }
     const E& error() const { return std::get<1>(state_); }
 
-private:
+  private:
     std::variant<T, E> state_;
 };
 
 // Success carries nothing; a failure carries E.
 template <class E>
 class [[nodiscard]] Status {
-public:
+  public:
     Status() = default;
     template <class F>
     Status(Failure<F> failure) : failed_(true), error_(std::move(failure.error)) {}
@@ -48,7 +48,7 @@ public:
     E& error() { return error_; }
     const E& error() const { return error_; }
 
-private:
+  private:
     bool failed_ = false;
     E error_{};
 };

@@ -22,7 +22,8 @@ CallResult<PyRef> make_str(std::string_view text) {
 
 // UnicodeDecodeError for a content value that is not strict UTF-8.
 CallError invalid_utf8(std::string_view value) {
-    const auto check = pb::utf8::check(reinterpret_cast<const uint8_t*>(value.data()), value.size());
+    const auto check =
+        pb::utf8::check(reinterpret_cast<const uint8_t*>(value.data()), value.size());
     if (check.ok) return api_call_failed();  // valid text that the interpreter could not make
     const auto start = static_cast<Py_ssize_t>(check.valid_up_to);
     std::string reason;
@@ -35,9 +36,8 @@ CallError invalid_utf8(std::string_view value) {
         end = static_cast<Py_ssize_t>(value.size());
         reason = "incomplete utf-8 byte sequence from index " + std::to_string(check.valid_up_to);
     }
-    PyObject* error = PyUnicodeDecodeError_Create("utf-8", value.data(),
-                                                  static_cast<Py_ssize_t>(value.size()), start, end,
-                                                  reason.c_str());
+    PyObject* error = PyUnicodeDecodeError_Create(
+        "utf-8", value.data(), static_cast<Py_ssize_t>(value.size()), start, end, reason.c_str());
     if (!error) return morvex::fetch_pending();
     return morvex::HeldException::normalised(PyRef::borrow(PyExc_UnicodeDecodeError), PyRef(error),
                                              PyRef());
@@ -47,12 +47,13 @@ CallError invalid_utf8(std::string_view value) {
 // each group's topic, source and tag strings, and repeated time values. Sharing also lets
 // the dict reuse each key's cached hash.
 class DictBuilder {
-public:
+  public:
     DictBuilder(bool time_as_str, bool decode_utf8)
         : time_as_str_(time_as_str), decode_utf8_(decode_utf8) {}
 
     CallResult<PyRef> build(const pb::LogGroupListRaw& batch) {
-        if (auto status = make_reserved_keys(); !status) return Failure<CallError>{std::move(status.error())};
+        if (auto status = make_reserved_keys(); !status)
+            return Failure<CallError>{std::move(status.error())};
         PyRef list(PyList_New(static_cast<Py_ssize_t>(batch.logs.size())));
         if (!list) return Failure<CallError>{api_call_failed()};
         Py_ssize_t index = 0;
@@ -70,7 +71,7 @@ public:
         return list;
     }
 
-private:
+  private:
     using Status = morvex::Status<CallError>;
 
     struct GroupStrings {
@@ -92,7 +93,8 @@ private:
 
     Status make_group_strings(const pb::LogGroupListRaw& batch, const pb::LogGroup& group) {
         group_ = GroupStrings{};
-        if (group.topic.present && !assign(group_.topic, make_str(group.topic.text))) return failed();
+        if (group.topic.present && !assign(group_.topic, make_str(group.topic.text)))
+            return failed();
         if (group.source.present && !assign(group_.source, make_str(group.source.text))) {
             return failed();
         }
@@ -122,8 +124,9 @@ private:
     CallResult<PyRef> time_object(uint32_t value, PyRef& cached, uint32_t& cached_value) {
         if (cached && cached_value == value) return PyRef::borrow(cached.get());
         CallResult<PyRef> made_object =
-            time_as_str_ ? make_str(std::to_string(value))
-                         : made(PyLong_FromLong(static_cast<long>(static_cast<unsigned long>(value))));
+            time_as_str_
+                ? make_str(std::to_string(value))
+                : made(PyLong_FromLong(static_cast<long>(static_cast<unsigned long>(value))));
         if (made_object) {
             cached = PyRef::borrow(made_object.value().get());
             cached_value = value;
@@ -143,16 +146,19 @@ private:
 
     CallResult<PyRef> content_value(std::string_view value) {
         if (!decode_utf8_) {
-            return made(PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+            return made(
+                PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
         }
-        PyObject* text = PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
+        PyObject* text =
+            PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
         if (text) return PyRef(text);
         PyErr_Clear();
         return Failure<CallError>{invalid_utf8(value)};
     }
 
     static Status insert(PyObject* dict, PyObject* key, PyObject* value) {
-        if (PyDict_SetItem(dict, key, value) != 0) return Failure<CallError>{morvex::fetch_pending()};
+        if (PyDict_SetItem(dict, key, value) != 0)
+            return Failure<CallError>{morvex::fetch_pending()};
         return {};
     }
 

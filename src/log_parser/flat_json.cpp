@@ -3,36 +3,52 @@
 #include <algorithm>
 #include <vector>
 
+#include "../pb/bytes_equal.hpp"
 #include "../pb/decoder.hpp"
 #include "json_writer.hpp"
 
 namespace log_parser {
 namespace {
 
-// An entry that every log of a group carries: its JSON form "key": (or "key":"value")
-// is rendered once per group and copied into each object.
+// An entry that every log of a group carries. Its JSON form is rendered once per group:
+// "key":"value" for text, "key": for the two times, whose values differ per log.
 struct GroupEntry {
-    enum class Kind { Text, Time, TimeNs };
+    enum class Kind : uint8_t { Text, Time, TimeNs };
     std::string_view key;
     Kind kind;
-    size_t rendered_begin;
-    size_t rendered_end;
+    std::string_view text;  // the value of a Text entry
+    size_t rendered_begin = 0;
+    size_t rendered_end = 0;
 };
 
 struct ContentEntry {
     std::string_view key;
-    std::string_view value;
-    size_t order;
+    uint32_t order;  // position in the log, so that the last of equal keys can stay
+};
+
+// How one object is written: fixed text (keys, separators, group values) between the
+// values that differ per log. Logs of a group mostly share their content keys, so a plan
+// is made once and reused while the keys stay the same.
+struct Step {
+    enum class Value : uint8_t { None, Content, Time, TimeNs };
+    uint32_t text_begin;
+    uint32_t text_end;
+    Value value;
+    uint32_t content;
 };
 
 class FlatJsonWriter {
-public:
+  public:
     explicit FlatJsonWriter(size_t estimate) : out_(estimate) { out_.append("["); }
 
     void write_group(const pb::LogGroupList& list, const pb::LogGroup& group) {
         if (group.logs.size() == 0) return;
         build_group_entries(list, group);
-        for (const pb::Log& log : list.logs_of(group)) write_log(list, log);
+        for (const pb::Log& log : list.logs_of(group)) {
+            const auto contents = list.contents_of(log);
+            if (!plan_fits(contents, log.has_time_ns)) make_plan(contents, log.has_time_ns);
+            write_object(contents, log);
+        }
     }
 
     TextBuffer finish() && {
@@ -40,118 +56,160 @@ public:
         return std::move(out_);
     }
 
-private:
+  private:
     // The reserved keys and tags of a group, sorted by key; of tags with equal keys the
-    // last one stays, since it is put last.
+    // last one stays, since it is put last. A group whose entries render exactly as the
+    // previous group's keeps the current plan.
     void build_group_entries(const pb::LogGroupList& list, const pb::LogGroup& group) {
         static constexpr std::string_view kTagPrefix = "__tag__:";
-        group_entries_.clear();
-        rendered_.clear();
+        entries_.clear();
         flat_keys_.clear();
         const auto tags = list.tags_of(group);
         size_t key_bytes = 0;
         for (const pb::LogTag& tag : tags) key_bytes += kTagPrefix.size() + tag.key.size();
         flat_keys_.reserve(key_bytes);  // views into flat_keys_ must stay put
 
-        add_entry("__time__", GroupEntry::Kind::Time, {});
-        if (group.topic.present) add_entry("__topic__", GroupEntry::Kind::Text, group.topic.text);
-        if (group.source.present) {
-            add_entry("__source__", GroupEntry::Kind::Text, group.source.text);
-        }
-        add_entry("__time_ns__", GroupEntry::Kind::TimeNs, {});
+        entries_.push_back({"__time__", GroupEntry::Kind::Time, {}});
+        if (group.topic.present) add_text_entry("__topic__", group.topic.text);
+        if (group.source.present) add_text_entry("__source__", group.source.text);
+        entries_.push_back({"__time_ns__", GroupEntry::Kind::TimeNs, {}});
         for (const pb::LogTag& tag : tags) {
             const size_t start = flat_keys_.size();
-            flat_keys_.append(kTagPrefix);
-            flat_keys_.append(tag.key);
-            add_entry(std::string_view(flat_keys_).substr(start), GroupEntry::Kind::Text,
-                      tag.value);
+            flat_keys_.append(kTagPrefix).append(tag.key);
+            add_text_entry(std::string_view(flat_keys_).substr(start), tag.value);
         }
         // Stable: among equal keys the later put stays last, and only the last is kept.
-        std::stable_sort(group_entries_.begin(), group_entries_.end(),
+        std::stable_sort(entries_.begin(), entries_.end(),
                          [](const GroupEntry& a, const GroupEntry& b) { return a.key < b.key; });
-        auto last_of_each = std::unique(group_entries_.rbegin(), group_entries_.rend(),
-                                        [](const GroupEntry& a, const GroupEntry& b) {
-                                            return a.key == b.key;
-                                        });
-        group_entries_.erase(group_entries_.begin(), last_of_each.base());
-    }
+        auto last_of_each =
+            std::unique(entries_.rbegin(), entries_.rend(),
+                        [](const GroupEntry& a, const GroupEntry& b) { return a.key == b.key; });
+        entries_.erase(entries_.begin(), last_of_each.base());
 
-    void add_entry(std::string_view key, GroupEntry::Kind kind, std::string_view text) {
-        const size_t begin = rendered_.size();
-        json::write_string(rendered_, key);
-        rendered_.append(":");
-        if (kind == GroupEntry::Kind::Text) json::write_string(rendered_, text);
-        group_entries_.push_back({key, kind, begin, rendered_.size()});
-    }
-
-    void sort_contents(const pb::LogGroupList& list, const pb::Log& log) {
-        contents_.clear();
-        size_t order = 0;
-        for (const pb::log::Content& content : list.contents_of(log)) {
-            contents_.push_back({content.key, content.value, order++});
+        rendering_.clear();
+        for (GroupEntry& entry : entries_) render(entry);
+        if (rendering_.view() != group_rendered_.view()) {
+            std::swap(rendering_, group_rendered_);
+            plan_valid_ = false;
         }
-        auto by_key_then_order = [](const ContentEntry& a, const ContentEntry& b) {
+    }
+
+    void add_text_entry(std::string_view key, std::string_view text) {
+        entries_.push_back({key, GroupEntry::Kind::Text, text});
+    }
+
+    void render(GroupEntry& entry) {
+        entry.rendered_begin = rendering_.size();
+        json::write_string(rendering_, entry.key);
+        rendering_.append(":");
+        if (entry.kind == GroupEntry::Kind::Text) json::write_string(rendering_, entry.text);
+        entry.rendered_end = rendering_.size();
+    }
+
+    bool plan_fits(std::span<const pb::log::Content> contents, bool has_time_ns) const {
+        if (!plan_valid_ || has_time_ns != plan_has_time_ns_ ||
+            contents.size() != plan_keys_.size()) {
+            return false;
+        }
+        for (size_t i = 0; i < contents.size(); ++i) {
+            if (!pb::bytes_equal(contents[i].key, plan_keys_[i])) return false;
+        }
+        return true;
+    }
+
+    void sort_contents(std::span<const pb::log::Content> contents) {
+        sorted_.clear();
+        uint32_t order = 0;
+        for (const pb::log::Content& content : contents) sorted_.push_back({content.key, order++});
+        std::sort(sorted_.begin(), sorted_.end(), [](const ContentEntry& a, const ContentEntry& b) {
             return a.key < b.key || (a.key == b.key && a.order < b.order);
-        };
-        if (!std::is_sorted(contents_.begin(), contents_.end(), by_key_then_order)) {
-            std::sort(contents_.begin(), contents_.end(), by_key_then_order);
-        }
+        });
     }
 
-    void write_content(const ContentEntry& content) {
-        json::write_string(out_, content.key);
-        out_.append(":");
-        json::write_string(out_, content.value);
-    }
-
-    void write_group_entry(const GroupEntry& entry, const pb::Log& log) {
-        out_.append(std::string_view(rendered_.data() + entry.rendered_begin,
-                                     entry.rendered_end - entry.rendered_begin));
-        if (entry.kind == GroupEntry::Kind::Time) json::write_uint(out_, log.time);
-        if (entry.kind == GroupEntry::Kind::TimeNs) json::write_uint(out_, log.time_ns);
-    }
-
-    // Merges the sorted contents with the group's entries; a group entry replaces a
+    // Merges the sorted contents with the group's entries: a group entry replaces a
     // content of the same key, and of contents with equal keys the last stays.
-    void write_log(const pb::LogGroupList& list, const pb::Log& log) {
-        sort_contents(list, log);
-        out_.append(first_object_ ? "{" : ",{");
-        first_object_ = false;
+    void make_plan(std::span<const pb::log::Content> contents, bool has_time_ns) {
+        sort_contents(contents);
+        plan_keys_.clear();
+        for (const pb::log::Content& content : contents) plan_keys_.push_back(content.key);
+        plan_has_time_ns_ = has_time_ns;
+        plan_valid_ = true;
+        steps_.clear();
+        plan_text_.clear();
+        plan_text_.append("{");
+        size_t step_begin = 0;
         bool first = true;
-        auto separate = [&] {
-            if (!first) out_.append(",");
-            first = false;
+        auto end_step = [&](Step::Value value, uint32_t content) {
+            steps_.push_back({static_cast<uint32_t>(step_begin),
+                              static_cast<uint32_t>(plan_text_.size()), value, content});
+            step_begin = plan_text_.size();
         };
         size_t c = 0;
         size_t g = 0;
-        while (c < contents_.size() || g < group_entries_.size()) {
-            if (g < group_entries_.size() && group_entries_[g].kind == GroupEntry::Kind::TimeNs &&
-                !log.has_time_ns) {
+        while (c < sorted_.size() || g < entries_.size()) {
+            if (g < entries_.size() && entries_[g].kind == GroupEntry::Kind::TimeNs &&
+                !has_time_ns) {
                 ++g;
                 continue;
             }
-            if (c + 1 < contents_.size() && contents_[c + 1].key == contents_[c].key) {
+            if (c + 1 < sorted_.size() && sorted_[c + 1].key == sorted_[c].key) {
                 ++c;
                 continue;
             }
-            if (g == group_entries_.size() ||
-                (c < contents_.size() && contents_[c].key < group_entries_[g].key)) {
-                separate();
-                write_content(contents_[c++]);
+            if (!first) plan_text_.append(",");
+            first = false;
+            if (g == entries_.size() || (c < sorted_.size() && sorted_[c].key < entries_[g].key)) {
+                json::write_string(plan_text_, sorted_[c].key);
+                plan_text_.append(":");
+                end_step(Step::Value::Content, sorted_[c++].order);
                 continue;
             }
-            if (c < contents_.size() && contents_[c].key == group_entries_[g].key) ++c;
-            separate();
-            write_group_entry(group_entries_[g++], log);
+            if (c < sorted_.size() && sorted_[c].key == entries_[g].key) ++c;
+            const GroupEntry& entry = entries_[g++];
+            plan_text_.append(group_rendered_.view().substr(
+                entry.rendered_begin, entry.rendered_end - entry.rendered_begin));
+            if (entry.kind == GroupEntry::Kind::Time) end_step(Step::Value::Time, 0);
+            if (entry.kind == GroupEntry::Kind::TimeNs) end_step(Step::Value::TimeNs, 0);
         }
-        out_.append("}");
+        plan_text_.append("}");
+        end_step(Step::Value::None, 0);
+    }
+
+    void write_object(std::span<const pb::log::Content> contents, const pb::Log& log) {
+        if (!first_object_) out_.append(",");
+        first_object_ = false;
+        const std::string_view text = plan_text_.view();
+        for (const Step& step : steps_) {
+            out_.append(text.substr(step.text_begin, step.text_end - step.text_begin));
+            switch (step.value) {
+                case Step::Value::Content:
+                    json::write_string(out_, contents[step.content].value);
+                    break;
+                case Step::Value::Time:
+                    json::write_uint(out_, log.time);
+                    break;
+                case Step::Value::TimeNs:
+                    json::write_uint(out_, log.time_ns);
+                    break;
+                case Step::Value::None:
+                    break;
+            }
+        }
     }
 
     TextBuffer out_;
-    TextBuffer rendered_;
+    // Current group.
+    std::vector<GroupEntry> entries_;
     std::string flat_keys_;
-    std::vector<GroupEntry> group_entries_;
-    std::vector<ContentEntry> contents_;
+    TextBuffer rendering_;
+    TextBuffer group_rendered_;
+    // Current plan.
+    std::vector<ContentEntry> sorted_;
+    std::vector<std::string_view> plan_keys_;
+    std::vector<Step> steps_;
+    TextBuffer plan_text_;
+    bool plan_has_time_ns_ = false;
+    bool plan_valid_ = false;
     bool first_object_ = true;
 };
 
@@ -166,11 +224,11 @@ TextBuffer pb_to_flat_json_str(const pb::LogGroupList& list) {
 morvex::Result<TextBuffer, morvex::MorvexLogError> logs_to_flat_json(std::string_view input) {
     FlatJsonWriter writer(input.size() + input.size() / 4 + 16);
     pb::LogGroupList batch;
-    auto status = pb::decode_groups(input, batch,
-                                    [&](pb::LogGroupList& list, const pb::LogGroup& group) {
-                                        writer.write_group(list, group);
-                                        list.clear();
-                                    });
+    auto status =
+        pb::decode_groups(input, batch, [&](pb::LogGroupList& list, const pb::LogGroup& group) {
+            writer.write_group(list, group);
+            list.clear();
+        });
     if (!status) return morvex::fail(morvex::MorvexLogError::Decode(std::move(status.error())));
     return std::move(writer).finish();
 }

@@ -50,8 +50,8 @@ CallResult<PyRef> lz4_logs_to_flat_json_str(std::string_view compressed, uint64_
     }));
 }
 
-CallResult<PyRef> lz4_logs_to_flat_json(std::string_view bytes, uint64_t raw_size,
-                                        bool time_as_str, bool decode_utf8) {
+CallResult<PyRef> lz4_logs_to_flat_json(std::string_view bytes, uint64_t raw_size, bool time_as_str,
+                                        bool decode_utf8) {
     struct Decoded {
         lz4_block::Expanded expanded;  // the batch's texts point into it
         pb::LogGroupListRaw batch;

@@ -16,6 +16,8 @@ void write_string(TextBuffer& out, std::string_view text);
 void write_uint(TextBuffer& out, uint32_t value);
 
 // Upper bound of the bytes write_string can produce for `size` bytes of text.
-inline size_t max_string_size(size_t size) { return 2 + 6 * size; }
+inline size_t max_string_size(size_t size) {
+    return 2 + 6 * size;
+}
 
 }  // namespace log_parser::json

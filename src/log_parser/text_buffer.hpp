@@ -12,7 +12,7 @@
 namespace log_parser {
 
 class TextBuffer {
-public:
+  public:
     TextBuffer() = default;
     explicit TextBuffer(size_t capacity) { reserve(capacity); }
     TextBuffer(TextBuffer&& other) noexcept { swap(other); }
@@ -48,7 +48,7 @@ public:
     std::string_view view() const { return {data_, size_}; }
     void clear() { size_ = 0; }
 
-private:
+  private:
     void reserve(size_t capacity) {
         if (capacity <= capacity_) return;
         // realloc lets large buffers grow by remapping instead of copying; nothing is

@@ -22,7 +22,9 @@ int64_t expansion_bound(size_t block_size) {
 
 }  // namespace
 
-void Expanded::Free::operator()(char* p) const { std::free(p); }
+void Expanded::Free::operator()(char* p) const {
+    std::free(p);
+}
 
 std::string Lz4Error::debug() const {
     std::string text = "Custom { kind: ";
@@ -54,9 +56,8 @@ morvex::Result<Expanded, Lz4Error> decompress(std::string_view block, int64_t re
     // liblz4 is only called with a valid destination pointer, even for zero capacity.
     char empty = 0;
     char* destination = expanded.data ? expanded.data.get() : &empty;
-    const int produced = LZ4_decompress_safe(block.data(), destination,
-                                             static_cast<int>(block.size()),
-                                             static_cast<int>(capacity));
+    const int produced = LZ4_decompress_safe(
+        block.data(), destination, static_cast<int>(block.size()), static_cast<int>(capacity));
     if (produced < 0) return morvex::fail(Lz4Error{Lz4Error::Kind::InvalidData, kInvalid});
     expanded.size = static_cast<size_t>(produced);
     return expanded;

@@ -60,8 +60,8 @@ int parameter_index(const ParameterDescriptor& d, PyObject* key) {
 
 // "'{type}' object cannot be converted to '{target}'" with the type's __qualname__.
 Failure<CallError> cannot_convert(PyObject* object, const char* target) {
-    PyRef qualname(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)),
-                                          "__qualname__"));
+    PyRef qualname(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
     PyRef name(qualname ? PyObject_Str(qualname.get()) : nullptr);
     if (!name) {
         PyErr_Clear();

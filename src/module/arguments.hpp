@@ -14,8 +14,8 @@ namespace morvex {
 inline constexpr size_t kMaxParameters = 4;
 
 struct ParameterDescriptor {
-    const char* function;                 // e.g. "lz4_logs_to_flat_json"
-    std::span<const char* const> names;   // every parameter: positional-or-keyword, required
+    const char* function;                // e.g. "lz4_logs_to_flat_json"
+    std::span<const char* const> names;  // every parameter: positional-or-keyword, required
 };
 
 // One borrowed argument per parameter, in parameter order.

@@ -17,8 +17,8 @@ constexpr ParameterDescriptor kLz4LogsToFlatJsonStr{"lz4_logs_to_flat_json_str",
 constexpr ParameterDescriptor kLz4LogsToFlatJson{"lz4_logs_to_flat_json", kDictParameters};
 
 // Evaluates a CallResult expression; a failure ends the enclosing function with it.
-#define MORVEX_TRY(target, expression)                                     \
-    auto target##_result = (expression);                                   \
+#define MORVEX_TRY(target, expression)                                                   \
+    auto target##_result = (expression);                                                 \
     if (!target##_result) return Failure<CallError>{std::move(target##_result.error())}; \
     auto target = std::move(target##_result.value())
 
@@ -77,6 +77,8 @@ PyMethodDef functions[] = {
 
 }  // namespace
 
-std::span<PyMethodDef> log_parser_functions() { return functions; }
+std::span<PyMethodDef> log_parser_functions() {
+    return functions;
+}
 
 }  // namespace morvex

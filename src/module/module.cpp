@@ -13,7 +13,12 @@ PyModuleDef top_definition = {
     PyModuleDef_HEAD_INIT,
     "morvex_log_py_bindings",
     "Turns batches of protobuf log groups, plain or LZ4-compressed, into flat records.",
-    0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyModuleDef submodule_definition = {
@@ -44,9 +49,8 @@ CallResult<PyRef> module_all(PyObject* module) {
         PyRef type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(all.get())),
                                                "__qualname__"));
         return Failure<CallError>{error_with_message(
-            PyExc_TypeError,
-            PyRef(PyUnicode_FromFormat("'%S' object cannot be converted to 'PyList'",
-                                       type_name.get())))};
+            PyExc_TypeError, PyRef(PyUnicode_FromFormat(
+                                 "'%S' object cannot be converted to 'PyList'", type_name.get())))};
     }
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Failure<CallError>{fetch_pending()};
     PyErr_Clear();
@@ -110,7 +114,8 @@ CallResult<PyRef> initialise() {
     auto created = create_module(&top_definition);
     if (!created) return created;
     PyObject* module = created.value().get();
-    if (auto status = add_submodule(module); !status) return Failure<CallError>{std::move(status.error())};
+    if (auto status = add_submodule(module); !status)
+        return Failure<CallError>{std::move(status.error())};
     if (auto status = add_panic_exception(module); !status) {
         return Failure<CallError>{std::move(status.error())};
     }

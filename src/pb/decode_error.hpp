@@ -12,7 +12,7 @@
 namespace pb {
 
 class DecodeError {
-public:
+  public:
     DecodeError() = default;
     explicit DecodeError(std::string description);
 
@@ -25,7 +25,7 @@ public:
     // the description.
     std::string display() const;
 
-private:
+  private:
     // Behind a pointer so that the success path of every decoding step moves one word.
     struct Detail {
         std::string description;
@@ -35,9 +35,5 @@ private:
 };
 
 using DecodeStatus = morvex::Status<DecodeError>;
-
-inline morvex::Failure<DecodeError> decode_failure(std::string description) {
-    return {DecodeError(std::move(description))};
-}
 
 }  // namespace pb

@@ -23,16 +23,34 @@ inline bool has_non_ascii(const uint8_t* p) {
     return (word & 0x8080808080808080ULL) != 0;
 }
 
+// True when every byte is below 0x80. Short texts are checked with two overlapping loads
+// instead of a byte loop.
+inline bool is_ascii(const uint8_t* data, size_t size) {
+    if (size >= 8) {
+        uint64_t any = 0;
+        for (size_t i = 0; i + 8 <= size; i += 8) {
+            uint64_t word;
+            std::memcpy(&word, data + i, 8);
+            any |= word;
+        }
+        uint64_t last;
+        std::memcpy(&last, data + size - 8, 8);
+        return ((any | last) & 0x8080808080808080ULL) == 0;
+    }
+    if (size >= 4) {
+        uint32_t first, last;
+        std::memcpy(&first, data, 4);
+        std::memcpy(&last, data + size - 4, 4);
+        return ((first | last) & 0x80808080U) == 0;
+    }
+    uint8_t any = 0;
+    for (size_t i = 0; i < size; ++i) any |= data[i];
+    return any < 0x80;
+}
+
 // True when the bytes are valid UTF-8.
 inline bool is_valid(const uint8_t* data, size_t size) {
-    size_t i = 0;
-    for (; i + 16 <= size; i += 16) {
-        if (has_non_ascii(data + i) || has_non_ascii(data + i + 8)) return check(data, size).ok;
-    }
-    for (; i < size; ++i) {
-        if (data[i] >= 0x80) return check(data, size).ok;
-    }
-    return true;
+    return is_ascii(data, size) || check(data, size).ok;
 }
 
 }  // namespace pb::utf8

@@ -1,9 +1,10 @@
-// Protobuf wire primitives: the input cursor, wire types, varints and keys.
+// Protobuf wire primitives: the input cursor, wire types, varints and keys. Each step
+// returns true on success; on failure it fills the caller's DecodeError and returns false,
+// so that the success path stays a plain branch.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "decode_error.hpp"
 
@@ -30,25 +31,19 @@ struct Cursor {
     bool empty() const { return pos == end; }
 };
 
+// Failure constructors, kept out of line so that the hot paths stay small.
+[[gnu::cold]] bool fail(DecodeError& error, const char* description);
+[[gnu::cold]] bool fail_wire_type(DecodeError& error, WireType actual, WireType expected);
+
+bool decode_varint_slow(Cursor& cursor, uint64_t& value, DecodeError& error);
+
 // Base-128 varint of at most ten bytes whose tenth byte is 0x00 or 0x01.
-inline DecodeStatus decode_varint(Cursor& cursor, uint64_t& value) {
+inline bool decode_varint(Cursor& cursor, uint64_t& value, DecodeError& error) {
     if (cursor.pos < cursor.end && *cursor.pos < 0x80) {
         value = *cursor.pos++;
-        return {};
+        return true;
     }
-    uint64_t result = 0;
-    for (int i = 0; i < 10; ++i) {
-        if (cursor.pos + i >= cursor.end) break;
-        const uint8_t byte = cursor.pos[i];
-        if (i == 9 && byte > 0x01) break;
-        result |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
-        if (byte < 0x80) {
-            cursor.pos += i + 1;
-            value = result;
-            return {};
-        }
-    }
-    return decode_failure("invalid varint");
+    return decode_varint_slow(cursor, value, error);
 }
 
 struct Key {
@@ -56,24 +51,23 @@ struct Key {
     WireType wire_type;
 };
 
-inline DecodeStatus decode_key(Cursor& cursor, Key& key) {
+[[gnu::cold]] bool fail_key(DecodeError& error, uint64_t value);
+
+inline bool decode_key(Cursor& cursor, Key& key, DecodeError& error) {
     uint64_t value;
-    if (auto status = decode_varint(cursor, value); !status) return status;
-    if (value > 0xFFFFFFFFULL) return decode_failure("invalid key value: " + std::to_string(value));
+    if (!decode_varint(cursor, value, error)) return false;
     const uint32_t wire_type = value & 7;
-    if (wire_type > 5) return decode_failure("invalid wire type value: " + std::to_string(wire_type));
-    if (value < 8) return decode_failure("invalid tag value: 0");
+    if (value > 0xFFFFFFFFULL || wire_type > 5 || value < 8) return fail_key(error, value);
     key = {static_cast<uint32_t>(value >> 3), static_cast<WireType>(wire_type)};
-    return {};
+    return true;
 }
 
-inline DecodeStatus expect_wire_type(WireType actual, WireType expected) {
-    if (actual == expected) return {};
-    return decode_failure(std::string("invalid wire type: ") + wire_type_name(actual) +
-                          " (expected " + wire_type_name(expected) + ")");
+inline bool expect_wire_type(WireType actual, WireType expected, DecodeError& error) {
+    return actual == expected || fail_wire_type(error, actual, expected);
 }
 
 // Skips an unknown field; `budget` bounds the nesting of groups.
-DecodeStatus skip_field(Cursor& cursor, WireType wire_type, uint32_t field, uint32_t budget);
+bool skip_field(Cursor& cursor, WireType wire_type, uint32_t field, uint32_t budget,
+                DecodeError& error);
 
 }  // namespace pb

@@ -1,0 +1,33 @@
+// Equality of short byte strings without a library call: keys are compared once per log.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace pb {
+
+inline bool bytes_equal(std::string_view a, std::string_view b) {
+    const size_t n = a.size();
+    if (n != b.size()) return false;
+    const char* p = a.data();
+    const char* q = b.data();
+    if (n >= 8) {
+        uint64_t x, y;
+        for (size_t i = 0; i + 8 <= n; i += 8) {
+            std::memcpy(&x, p + i, 8);
+            std::memcpy(&y, q + i, 8);
+            if (x != y) return false;
+        }
+        // The last eight bytes, overlapping what was compared already.
+        std::memcpy(&x, p + n - 8, 8);
+        std::memcpy(&y, q + n - 8, 8);
+        return x == y;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (p[i] != q[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace pb
