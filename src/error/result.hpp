@@ -53,4 +53,10 @@ class [[nodiscard]] Status {
     E error_{};
 };
 
+// The failure of a Result or Status, moved out to be returned by the caller.
+template <class R>
+auto failure_of(R& result) {
+    return Failure<std::decay_t<decltype(result.error())>>{std::move(result.error())};
+}
+
 }  // namespace morvex

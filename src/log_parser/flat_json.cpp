@@ -23,7 +23,7 @@ struct GroupEntry {
 
 struct ContentEntry {
     std::string_view key;
-    uint32_t order;  // position in the log, so that the last of equal keys can stay
+    size_t order;  // position in the log, so that the last of equal keys can stay
 };
 
 // How one object is written: fixed text (keys, separators, group values) between the
@@ -31,10 +31,10 @@ struct ContentEntry {
 // is made once and reused while the keys stay the same.
 struct Step {
     enum class Value : uint8_t { None, Content, Time, TimeNs };
-    uint32_t text_begin;
-    uint32_t text_end;
+    size_t text_begin;
+    size_t text_end;
     Value value;
-    uint32_t content;
+    size_t content;
 };
 
 class FlatJsonWriter {
@@ -119,7 +119,7 @@ class FlatJsonWriter {
 
     void sort_contents(std::span<const pb::log::Content> contents) {
         sorted_.clear();
-        uint32_t order = 0;
+        size_t order = 0;
         for (const pb::log::Content& content : contents) sorted_.push_back({content.key, order++});
         std::sort(sorted_.begin(), sorted_.end(), [](const ContentEntry& a, const ContentEntry& b) {
             return a.key < b.key || (a.key == b.key && a.order < b.order);
@@ -139,9 +139,8 @@ class FlatJsonWriter {
         plan_text_.append("{");
         size_t step_begin = 0;
         bool first = true;
-        auto end_step = [&](Step::Value value, uint32_t content) {
-            steps_.push_back({static_cast<uint32_t>(step_begin),
-                              static_cast<uint32_t>(plan_text_.size()), value, content});
+        auto end_step = [&](Step::Value value, size_t content) {
+            steps_.push_back({step_begin, plan_text_.size(), value, content});
             step_begin = plan_text_.size();
         };
         size_t c = 0;

@@ -9,7 +9,11 @@
 #include <string_view>
 #include <utility>
 
+#include "../lz4_block/huge_pages.hpp"
+
 namespace log_parser {
+
+using lz4_block::advise_huge_pages;
 
 class TextBuffer {
   public:
@@ -57,6 +61,7 @@ class TextBuffer {
         if (!grown) throw std::bad_alloc();
         data_ = grown;
         capacity_ = capacity;
+        advise_huge_pages(data_, capacity_);
     }
     void grow(size_t needed) {
         size_t capacity = capacity_ < 64 ? 64 : capacity_;

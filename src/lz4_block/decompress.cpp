@@ -2,6 +2,8 @@
 
 #include <lz4.h>
 
+#include "huge_pages.hpp"
+
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -52,6 +54,7 @@ morvex::Result<Expanded, Lz4Error> decompress(std::string_view block, int64_t re
     if (capacity > 0) {
         expanded.data.reset(static_cast<char*>(std::malloc(static_cast<size_t>(capacity))));
         if (!expanded.data) throw std::bad_alloc();
+        advise_huge_pages(expanded.data.get(), static_cast<size_t>(capacity));
     }
     // liblz4 is only called with a valid destination pointer, even for zero capacity.
     char empty = 0;
