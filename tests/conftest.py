@@ -3,3 +3,109 @@ import sys
 
 # The shared protobuf schema (encoded by the protobuf package, an independent witness).
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "samples"))
+
+import json
+import struct
+
+import log_schema
+import lz4.block
+import pytest
+
+import morvex_log_py_bindings
+from morvex_log_py_bindings import log_parser
+
+PanicException = morvex_log_py_bindings.PanicException
+PREFIX = "failed to decode Protobuf message: "
+UNWRAP = "called `Result::unwrap()` on an `Err` value: Custom { kind: %s, error: \"%s\" }"
+LZ4_BAD_DATA = UNWRAP % ("InvalidData", "Decompression failed. Input invalid or too long?")
+LZ4_TOO_BIG = UNWRAP % ("InvalidInput", "Given size parameter is too big")
+
+# Wire types: Varint, SixtyFourBit, LengthDelimited, StartGroup, EndGroup, ThirtyTwoBit.
+VARINT, I64, LEN, SGROUP, EGROUP, I32 = range(6)
+
+
+def varint(n):
+    out = bytearray()
+    while True:
+        byte = n & 0x7F
+        n >>= 7
+        if n:
+            out.append(byte | 0x80)
+        else:
+            out.append(byte)
+            return bytes(out)
+
+
+def key(field, wire):
+    return varint(field << 3 | wire)
+
+
+def ld(field, payload):
+    return key(field, LEN) + varint(len(payload)) + payload
+
+
+def vi(field, value):
+    return key(field, VARINT) + varint(value)
+
+
+def f32(field, value):
+    return key(field, I32) + struct.pack("<I", value)
+
+
+def content(k=b"k", v=b"v"):
+    return ld(1, k) + ld(2, v)
+
+
+def one_log(log_body=b"", group_extra=b""):
+    """A batch of one group (with `group_extra` fields) holding one log of body `log_body`."""
+    return ld(1, ld(1, log_body) + group_extra)
+
+
+def compress(data):
+    return lz4.block.compress(data, store_size=False)
+
+
+def reference_json(batch):
+    records = log_schema.flatten_json_records(batch)
+    return json.dumps(records, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+
+
+def dicts_of(data, time_as_str=False, decode_utf8=False):
+    return log_parser.lz4_logs_to_flat_json(compress(data), len(data), time_as_str, decode_utf8)
+
+
+def text_of(data):
+    return log_parser.logs_to_flat_json_str(data)
+
+
+def raises_panic(message, fn, *args):
+    """Calls fn, expecting PanicException with `message`; an `except Exception` must not see it."""
+    with pytest.raises(PanicException) as info:
+        try:
+            fn(*args)
+        except Exception as exc:  # pragma: no cover - this is the failure being tested for
+            pytest.fail(f"PanicException caught as Exception: {exc!r}")
+    assert type(info.value) is PanicException
+    assert info.value.args == (message,)
+
+
+def make_batch(groups, raw=False):
+    """A batch encoded by the protobuf package. Each group is a dict with optional keys topic,
+    source, uuid, tags [(key, value)] and logs [dict(time=, time_ns=, contents=[(key, value)])]."""
+    batch = log_schema.LogGroupListRaw() if raw else log_schema.LogGroupList()
+    for desc in groups:
+        group = batch.log_groups.add()
+        for name, field in (("topic", "topic"), ("source", "source"), ("uuid", "machine_uuid")):
+            if name in desc:
+                setattr(group, field, desc[name])
+        for k, v in desc.get("tags", ()):
+            group.log_tags.add(key=k, value=v)
+        for entry in desc.get("logs", ()):
+            log = group.logs.add()
+            if "time" in entry:
+                log.time = entry["time"]
+            if "time_ns" in entry:
+                log.time_ns = entry["time_ns"]
+            for k, v in entry.get("contents", ()):
+                log.contents.add(key=k, value=v)
+    return batch

@@ -26,7 +26,8 @@ CallResult<PyRef> make_str(std::string_view text) {
 
 // UnicodeDecodeError for a content value that is not strict UTF-8.
 CallError invalid_utf8(std::string_view value) {
-    const auto check = pb::utf8::check(reinterpret_cast<const uint8_t*>(value.data()), value.size());
+    const auto check =
+        pb::utf8::check(reinterpret_cast<const uint8_t*>(value.data()), value.size());
     if (check.ok) return api_call_failed();  // valid text that the interpreter could not make
     const auto start = static_cast<Py_ssize_t>(check.valid_up_to);
     std::string reason;
@@ -42,8 +43,8 @@ CallError invalid_utf8(std::string_view value) {
     PyObject* error = PyUnicodeDecodeError_Create(
         "utf-8", value.data(), static_cast<Py_ssize_t>(value.size()), start, end, reason.c_str());
     if (!error) return morvex::fetch_pending();
-    return morvex::HeldException::normalised(PyRef::borrow(PyExc_UnicodeDecodeError),
-                                             PyRef(error), PyRef());
+    return morvex::HeldException::normalised(PyRef::borrow(PyExc_UnicodeDecodeError), PyRef(error),
+                                             PyRef());
 }
 
 Status insert(PyObject* dict, PyObject* key, PyObject* value) {
@@ -77,7 +78,7 @@ struct DictPlan {
 // each group's topic, source and tag strings, and repeated time values. Sharing also lets
 // the dicts reuse each key's cached hash.
 class DictBuilder {
-public:
+  public:
     DictBuilder(bool time_as_str, bool decode_utf8)
         : time_as_str_(time_as_str), decode_utf8_(decode_utf8) {}
 
@@ -101,7 +102,7 @@ public:
         return list;
     }
 
-private:
+  private:
     enum Reserved { kTime, kTimeNs, kTopic, kSource };
 
     template <class T>
@@ -151,8 +152,9 @@ private:
     CallResult<PyRef> time_object(uint32_t value, PyRef& cached, uint32_t& cached_value) {
         if (cached && cached_value == value) return PyRef::borrow(cached.get());
         CallResult<PyRef> object =
-            time_as_str_ ? make_str(std::to_string(value))
-                         : made(PyLong_FromLong(static_cast<long>(static_cast<unsigned long>(value))));
+            time_as_str_
+                ? make_str(std::to_string(value))
+                : made(PyLong_FromLong(static_cast<long>(static_cast<unsigned long>(value))));
         if (object) {
             cached = PyRef::borrow(object.value().get());
             cached_value = value;
@@ -279,7 +281,8 @@ private:
             const std::string_view value = contents[i].value;
             if (!plan_.content_final[i]) {
                 if (decode_utf8_ &&
-                    !pb::utf8::is_valid(reinterpret_cast<const uint8_t*>(value.data()), value.size())) {
+                    !pb::utf8::is_valid(reinterpret_cast<const uint8_t*>(value.data()),
+                                        value.size())) {
                     return Failure<CallError>{invalid_utf8(value)};
                 }
                 continue;

@@ -39,7 +39,7 @@ struct Step {
 
 class FlatJsonWriter {
   public:
-    explicit FlatJsonWriter(size_t estimate) : out_(estimate) { out_.append("["); }
+    explicit FlatJsonWriter(TextBuffer out) : out_(std::move(out)) { out_.append("["); }
 
     void write_group(const pb::LogGroupList& list, const pb::LogGroup& group) {
         if (group.logs.size() == 0) return;
@@ -215,13 +215,13 @@ class FlatJsonWriter {
 }  // namespace
 
 TextBuffer pb_to_flat_json_str(const pb::LogGroupList& list) {
-    FlatJsonWriter writer(64);
+    FlatJsonWriter writer(TextBuffer(64));
     for (const pb::LogGroup& group : list.log_groups) writer.write_group(list, group);
     return std::move(writer).finish();
 }
 
 morvex::Result<TextBuffer, morvex::MorvexLogError> logs_to_flat_json(std::string_view input) {
-    FlatJsonWriter writer(input.size() + input.size() / 4 + 16);
+    FlatJsonWriter writer(TextBuffer::from_spare(input.size() + input.size() / 4 + 16));
     pb::LogGroupList batch;
     auto status =
         pb::decode_groups(input, batch, [&](pb::LogGroupList& list, const pb::LogGroup& group) {

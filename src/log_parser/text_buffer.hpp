@@ -7,9 +7,10 @@
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
-#include "../lz4_block/huge_pages.hpp"
+#include "../lz4_block/spare_buffer.hpp"
 
 namespace log_parser {
 
@@ -19,6 +20,13 @@ class TextBuffer {
   public:
     TextBuffer() = default;
     explicit TextBuffer(size_t capacity) { reserve(capacity); }
+    // A buffer for a call's output, taken from this thread's spare and given back to it.
+    static TextBuffer from_spare(size_t capacity) {
+        TextBuffer buffer;
+        std::tie(buffer.data_, buffer.capacity_) = lz4_block::text_spare.take(capacity);
+        buffer.spare_ = true;
+        return buffer;
+    }
     TextBuffer(TextBuffer&& other) noexcept { swap(other); }
     TextBuffer& operator=(TextBuffer&& other) noexcept {
         TextBuffer(std::move(other)).swap(*this);
@@ -26,7 +34,13 @@ class TextBuffer {
     }
     TextBuffer(const TextBuffer&) = delete;
     TextBuffer& operator=(const TextBuffer&) = delete;
-    ~TextBuffer() { std::free(data_); }
+    ~TextBuffer() {
+        if (spare_) {
+            lz4_block::text_spare.give_back(data_, capacity_);
+        } else {
+            std::free(data_);
+        }
+    }
 
     // Makes room for `extra` more bytes; grows geometrically so appends stay amortised O(1).
     void reserve_more(size_t extra) {
@@ -72,11 +86,13 @@ class TextBuffer {
         std::swap(data_, other.data_);
         std::swap(size_, other.size_);
         std::swap(capacity_, other.capacity_);
+        std::swap(spare_, other.spare_);
     }
 
     char* data_ = nullptr;
     size_t size_ = 0;
     size_t capacity_ = 0;
+    bool spare_ = false;
 };
 
 }  // namespace log_parser

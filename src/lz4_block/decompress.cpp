@@ -2,11 +2,12 @@
 
 #include <lz4.h>
 
-#include "huge_pages.hpp"
+#include "spare_buffer.hpp"
 
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <tuple>
 
 namespace lz4_block {
 namespace {
@@ -24,8 +25,8 @@ int64_t expansion_bound(size_t block_size) {
 
 }  // namespace
 
-void Expanded::Free::operator()(char* p) const {
-    std::free(p);
+Expanded::~Expanded() {
+    if (data) expansion_spare.give_back(data, capacity);
 }
 
 std::string Lz4Error::debug() const {
@@ -51,16 +52,12 @@ morvex::Result<Expanded, Lz4Error> decompress(std::string_view block, int64_t re
     }
     const int64_t capacity = std::min(requested_size, expansion_bound(block.size()));
     Expanded expanded;
-    if (capacity > 0) {
-        expanded.data.reset(static_cast<char*>(std::malloc(static_cast<size_t>(capacity))));
-        if (!expanded.data) throw std::bad_alloc();
-        advise_huge_pages(expanded.data.get(), static_cast<size_t>(capacity));
-    }
-    // liblz4 is only called with a valid destination pointer, even for zero capacity.
-    char empty = 0;
-    char* destination = expanded.data ? expanded.data.get() : &empty;
+    // Zeroed: liblz4 accepts a match of offset 0, which copies output bytes that were never
+    // written; they must not reveal earlier contents of the buffer.
+    std::tie(expanded.data, expanded.capacity) =
+        expansion_spare.take_zeroed(static_cast<size_t>(capacity));
     const int produced = LZ4_decompress_safe(
-        block.data(), destination, static_cast<int>(block.size()), static_cast<int>(capacity));
+        block.data(), expanded.data, static_cast<int>(block.size()), static_cast<int>(capacity));
     if (produced < 0) return morvex::fail(Lz4Error{Lz4Error::Kind::InvalidData, kInvalid});
     expanded.size = static_cast<size_t>(produced);
     return expanded;

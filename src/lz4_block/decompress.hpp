@@ -2,9 +2,9 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "../error/result.hpp"
 
@@ -21,13 +21,19 @@ struct Lz4Error {
 
 // The expanded bytes; `size` is what the block produced, at most the requested size.
 struct Expanded {
-    struct Free {
-        void operator()(char* p) const;
-    };
-    std::unique_ptr<char, Free> data;
+    Expanded() = default;
+    Expanded(Expanded&& other) noexcept
+        : data(std::exchange(other.data, nullptr)),
+          capacity(std::exchange(other.capacity, 0)),
+          size(std::exchange(other.size, 0)) {}
+    Expanded& operator=(Expanded&&) = delete;
+    ~Expanded();
+
+    char* data = nullptr;  // from this thread's spare, given back on destruction
+    size_t capacity = 0;
     size_t size = 0;
 
-    std::string_view view() const { return {data.get(), size}; }
+    std::string_view view() const { return {data, size}; }
 };
 
 inline constexpr int64_t kMaxRequestedSize = 0x7E000000;  // 2,113,929,216

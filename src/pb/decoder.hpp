@@ -36,7 +36,7 @@ class Decoder {
     template <class OnGroup>
     bool merge_list(OnGroup& on_group) {
         while (!cursor_.empty()) {
-            Key key;
+            Key key{};
             if (!decode_key(cursor_, key, error_)) return false;
             if (key.field != 1) {
                 if (!skip_field(cursor_, key.wire_type, key.field, kRecursionBudget, error_)) {
@@ -77,7 +77,7 @@ class Decoder {
         if (length > cursor_.remaining()) return fail(error_, "buffer underflow");
         const uint8_t* end = cursor_.pos + length;
         while (cursor_.pos < end) {
-            Key key;
+            Key key{};
             if (!decode_key(cursor_, key, error_)) return false;
             if (!merge_field(key, budget)) return false;
         }

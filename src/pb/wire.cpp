@@ -13,7 +13,7 @@ bool skip_bytes(Cursor& cursor, uint64_t count, DecodeError& error) {
 
 bool skip_group(Cursor& cursor, uint32_t field, uint32_t budget, DecodeError& error) {
     for (;;) {
-        Key key;
+        Key key{};
         if (!decode_key(cursor, key, error)) return false;
         if (key.wire_type == WireType::EndGroup) {
             return key.field == field || fail(error, "unexpected end group tag");

@@ -1,0 +1,236 @@
+"""Wire decoding of a batch: hand-made bytes, error messages and their context pairs, in both
+record families (text family via the JSON text path, raw family via the dictionary path)."""
+
+import json
+
+import pytest
+
+from conftest import (EGROUP, I32, I64, LEN, PREFIX, SGROUP, VARINT, content, dicts_of, f32, key, ld,
+                      one_log, text_of, varint, vi)
+
+# Context pairs as each family names them.
+TEXT = dict(LGL="LogGroupList", LG="LogGroup", LOG="Log", TAG="LogTag")
+RAW = dict(LGL="LogGroupListRaw", LG="LogGroupRaw", LOG="LogRaw", TAG="LogTagRaw")
+
+GROUPS = "{LGL}.log_groups: "
+LOGS = "{LG}.logs: " + GROUPS
+CONTENTS = "{LOG}.contents: " + LOGS
+BAD_UTF8 = "invalid string value: data is not UTF-8 encoded"
+
+
+def decode_text(data):
+    return text_of(data)
+
+
+def decode_raw(data):
+    return dicts_of(data)
+
+
+def expect_error(data, context, description):
+    for decode, names in ((decode_text, TEXT), (decode_raw, RAW)):
+        with pytest.raises(ValueError) as info:
+            decode(data)
+        assert type(info.value) is ValueError
+        expected = PREFIX + context.format(**names) + description
+        assert info.value.args == (expected,)
+        assert str(info.value) == expected
+        assert info.value.__cause__ is None
+
+
+def group_body(n):
+    """`n` unknown groups (field 7) nested in one another, the innermost empty."""
+    return key(7, SGROUP) * n + key(7, EGROUP) * n
+
+
+def group_with_field(n):
+    return key(7, SGROUP) * n + vi(9, 1) + key(7, EGROUP) * n
+
+
+@pytest.mark.parametrize(
+    "data, context, description",
+    [
+        # varints and keys at the top level
+        (b"\x80", "", "invalid varint"),
+        (b"\x80" * 10 + b"\x00", "", "invalid varint"),
+        (b"\x80" * 9 + b"\x02", "", "invalid varint"),
+        (b"\xff" * 11, "", "invalid varint"),
+        (varint(2**32), "", "invalid key value: 4294967296"),
+        (b"\x80" * 9 + b"\x01", "", "invalid key value: 9223372036854775808"),
+        (varint(2**64 - 1), "", "invalid key value: 18446744073709551615"),
+        (varint(2**32 - 1), "", "invalid wire type value: 7"),
+        (b"\x0e", "", "invalid wire type value: 6"),
+        (b"\x06", "", "invalid wire type value: 6"),
+        (b"\x0f", "", "invalid wire type value: 7"),
+        (b"\x00", "", "invalid tag value: 0"),
+        (b"\x02\x00", "", "invalid tag value: 0"),
+        (b"\x10\x80", "", "invalid varint"),
+        # log_groups: the wire type is checked before anything else is read
+        (key(1, VARINT), GROUPS, "invalid wire type: Varint (expected LengthDelimited)"),
+        (key(1, I64), GROUPS, "invalid wire type: SixtyFourBit (expected LengthDelimited)"),
+        (key(1, SGROUP), GROUPS, "invalid wire type: StartGroup (expected LengthDelimited)"),
+        (key(1, EGROUP), GROUPS, "invalid wire type: EndGroup (expected LengthDelimited)"),
+        (key(1, I32), GROUPS, "invalid wire type: ThirtyTwoBit (expected LengthDelimited)"),
+        (b"\x0a", GROUPS, "invalid varint"),
+        (b"\x0a\x05", GROUPS, "buffer underflow"),
+        (b"\x0a\x02\x10", GROUPS, "buffer underflow"),
+        (ld(1, b"") + b"\x0a\x03\x00\x00", GROUPS, "buffer underflow"),
+        (ld(1, b"\x00"), GROUPS, "invalid tag value: 0"),
+        (ld(1, b"\x1e"), GROUPS, "invalid wire type value: 6"),
+        # LogGroup fields
+        (ld(1, vi(1, 0)), "{LG}.logs: " + GROUPS, "invalid wire type: Varint (expected LengthDelimited)"),
+        (ld(1, vi(3, 0)), "{LG}.topic: " + GROUPS, "invalid wire type: Varint (expected LengthDelimited)"),
+        (ld(1, f32(4, 0)), "{LG}.source: " + GROUPS, "invalid wire type: ThirtyTwoBit (expected LengthDelimited)"),
+        (ld(1, key(5, I64) + b"\0" * 8), "{LG}.machine_uuid: " + GROUPS,
+         "invalid wire type: SixtyFourBit (expected LengthDelimited)"),
+        (ld(1, key(6, SGROUP)), "{LG}.log_tags: " + GROUPS, "invalid wire type: StartGroup (expected LengthDelimited)"),
+        (ld(1, ld(3, b"\xff")), "{LG}.topic: " + GROUPS, BAD_UTF8),
+        (ld(1, ld(4, b"\xc0\x80")), "{LG}.source: " + GROUPS, BAD_UTF8),
+        (ld(1, ld(5, b"\xed\xa0\x80")), "{LG}.machine_uuid: " + GROUPS, BAD_UTF8),
+        (ld(1, ld(3, b"ok") + ld(3, b"\xf4\x90\x80\x80")), "{LG}.topic: " + GROUPS, BAD_UTF8),
+        (b"\x0a\x02" + key(3, LEN) + b"\x05ab", "{LG}.topic: " + GROUPS, "buffer underflow"),
+        # a field read against the whole input runs past its message's end
+        (b"\x0a\x03" + key(3, LEN) + b"\x03" + b"abc", GROUPS, "delimited length exceeded"),
+        (b"\x0a\x02" + vi(2, 300), GROUPS, "delimited length exceeded"),
+        (b"\x0a\x02" + b"\x0a\x02" + b"\x08\x07", GROUPS, "delimited length exceeded"),
+        # Log fields
+        (one_log(ld(1, b"")), "{LOG}.time: " + LOGS, "invalid wire type: LengthDelimited (expected Varint)"),
+        (one_log(f32(1, 0)), "{LOG}.time: " + LOGS, "invalid wire type: ThirtyTwoBit (expected Varint)"),
+        (ld(1, ld(1, b"\x08\x80")), "{LOG}.time: " + LOGS, "invalid varint"),
+        (one_log(vi(4, 0)), "{LOG}.time_ns: " + LOGS, "invalid wire type: Varint (expected ThirtyTwoBit)"),
+        (one_log(ld(4, b"1234")), "{LOG}.time_ns: " + LOGS,
+         "invalid wire type: LengthDelimited (expected ThirtyTwoBit)"),
+        (ld(1, ld(1, key(4, I32) + b"\x01\x02\x03")), "{LOG}.time_ns: " + LOGS, "buffer underflow"),
+        (one_log(f32(2, 0)), "{LOG}.contents: " + LOGS,
+         "invalid wire type: ThirtyTwoBit (expected LengthDelimited)"),
+        (b"\x0a\x05" + b"\x0a\x02" + vi(1, 300), LOGS, "delimited length exceeded"),
+        (ld(1, ld(1, key(2, LEN) + b"\x09")), "{LOG}.contents: " + LOGS, "buffer underflow"),
+        # Content and tag fields
+        (one_log(ld(2, ld(1, b"\xff"))), "Content.key: " + CONTENTS, BAD_UTF8),
+        (one_log(ld(2, vi(1, 1))), "Content.key: " + CONTENTS, "invalid wire type: Varint (expected LengthDelimited)"),
+        (one_log(ld(2, vi(2, 1))), "Content.value: " + CONTENTS,
+         "invalid wire type: Varint (expected LengthDelimited)"),
+        (ld(1, ld(1, ld(2, key(2, LEN) + b"\x05ab"))), "Content.value: " + CONTENTS, "buffer underflow"),
+        (ld(1, ld(6, ld(1, b"\xe2\x82"))), "{TAG}.key: {LG}.log_tags: " + GROUPS, BAD_UTF8),
+        (ld(1, ld(6, ld(2, b"\xf0\x9f\x98"))), "{TAG}.value: {LG}.log_tags: " + GROUPS, BAD_UTF8),
+        (ld(1, ld(6, key(2, I32) + b"abcd")), "{TAG}.value: {LG}.log_tags: " + GROUPS,
+         "invalid wire type: ThirtyTwoBit (expected LengthDelimited)"),
+        # the first error ends decoding, even when a later group is valid
+        (ld(1, ld(3, b"\xff")) + ld(1, ld(3, b"\xfe")) + b"\x00", "{LG}.topic: " + GROUPS, BAD_UTF8),
+        # unknown fields that cannot be skipped
+        (key(2, I64) + b"1234567", "", "buffer underflow"),
+        (key(2, I32) + b"123", "", "buffer underflow"),
+        (key(2, LEN) + b"\x04abc", "", "buffer underflow"),
+        (key(2, LEN), "", "invalid varint"),
+        (key(2, VARINT), "", "invalid varint"),
+        (key(2, EGROUP), "", "unexpected end group tag"),
+        (key(2, SGROUP) + key(3, EGROUP), "", "unexpected end group tag"),
+        (key(2, SGROUP) + key(3, SGROUP) + key(2, EGROUP), "", "unexpected end group tag"),
+        (key(2, SGROUP) + vi(3, 1), "", "invalid varint"),
+        (key(2, SGROUP) + key(3, I64) + b"123", "", "buffer underflow"),
+        (ld(1, key(2, EGROUP)), GROUPS, "unexpected end group tag"),
+        (one_log(key(3, EGROUP)), LOGS, "unexpected end group tag"),
+        (one_log(ld(2, key(3, SGROUP) + key(4, EGROUP))), CONTENTS, "unexpected end group tag"),
+        (ld(1, ld(6, key(5, I64) + b"\0")), "{LG}.log_tags: " + GROUPS, "buffer underflow"),
+        # depth budget: 100 at the top, 99 in a group, 98 in a log or tag, 97 in a content
+        (group_body(101), "", "recursion limit reached"),
+        (group_with_field(100), "", "recursion limit reached"),
+        (ld(1, group_body(100)), GROUPS, "recursion limit reached"),
+        (ld(1, group_with_field(99)), GROUPS, "recursion limit reached"),
+        (one_log(group_body(99)), LOGS, "recursion limit reached"),
+        (one_log(group_with_field(98)), LOGS, "recursion limit reached"),
+        (one_log(ld(2, group_body(98))), CONTENTS, "recursion limit reached"),
+        (one_log(ld(2, group_with_field(97))), CONTENTS, "recursion limit reached"),
+        # a tag sits directly in its group, so its body has one less than the group's 99
+        (ld(1, ld(6, group_body(99))), "{LG}.log_tags: " + GROUPS, "recursion limit reached"),
+        (ld(1, ld(6, group_with_field(98))), "{LG}.log_tags: " + GROUPS, "recursion limit reached"),
+    ],
+)
+def test_decode_errors(data, context, description):
+    expect_error(data, context, description)
+
+
+def test_content_value_utf8_is_checked_in_the_text_family_only():
+    data = one_log(vi(1, 3) + ld(2, content(b"k", b"\xff")))
+    with pytest.raises(ValueError) as info:
+        decode_text(data)
+    assert str(info.value) == (PREFIX + "Content.value: Log.contents: LogGroup.logs: LogGroupList.log_groups: "
+                               + BAD_UTF8)
+    assert decode_raw(data) == [{"__time__": 3, "k": b"\xff"}]
+
+
+@pytest.mark.parametrize(
+    "data, text",
+    [
+        # unknown fields of every wire type are skipped at every level
+        (b"", "[]"),
+        (vi(2, 2**64 - 1) + key(3, I64) + b"\xff" * 8 + ld(4, b"\xff\x00") + f32(5, 9)
+         + key(6, SGROUP) + vi(1, 1) + key(6, EGROUP) + varint((2**29 - 1) << 3 | LEN) + b"\x00", "[]"),
+        (ld(1, vi(2, 1) + key(2, I64) + b"\0" * 8 + ld(2, b"\xff") + f32(7, 1)
+            + key(2, SGROUP) + key(2, SGROUP) + key(2, EGROUP) + key(2, EGROUP) + ld(1, b"")), '[{"__time__":0}]'),
+        (one_log(vi(3, 5) + ld(5, b"x") + key(3, I64) + b"\0" * 8 + f32(3, 1) + key(3, SGROUP) + ld(1, b"\xff")
+                 + key(3, EGROUP) + vi(1, 4)), '[{"__time__":4}]'),
+        (one_log(ld(2, vi(3, 1) + ld(1, b"a") + f32(4, 0) + key(9, SGROUP) + key(9, EGROUP) + ld(2, b"b")
+                    + key(5, I64) + b"\xff" * 8)), '[{"__time__":0,"a":"b"}]'),
+        (ld(1, ld(6, vi(3, 1) + ld(1, b"h") + ld(7, b"\xff") + ld(2, b"v")) + ld(1, b"")),
+         '[{"__tag__:h":"v","__time__":0}]'),
+        # non-minimal varints are accepted
+        (b"\x90\x80\x00\x80\x80\x00" + b"\x8a\x00\x88\x00" + b"\x0a\x85\x00" + b"\x88\x00\x80\x81\x00",
+         '[{"__time__":128}]'),
+        # nested unknown groups up to the budget
+        (group_body(100), "[]"),
+        (group_with_field(99), "[]"),
+        (ld(1, group_body(99) + ld(1, b"")), '[{"__time__":0}]'),
+        (one_log(group_body(98) + group_with_field(97)), '[{"__time__":0}]'),
+        (one_log(ld(2, group_body(97) + group_with_field(96))), '[{"":"","__time__":0}]'),
+        (ld(1, ld(6, group_body(98) + group_with_field(97))), "[]"),
+        # repeated fields need not be adjacent; fields come in any order; later singular values win
+        (ld(1, ld(3, b"t1") + ld(6, content(b"a", b"1")) + ld(1, vi(1, 1)) + ld(5, b"m") + ld(3, b"t2")
+            + ld(1, f32(4, 9) + ld(2, content(b"x", b"1")) + vi(1, 3) + vi(3, 5) + ld(2, content(b"y", b"2"))
+                 + vi(1, 2) + f32(4, 8))
+            + ld(6, content(b"b", b"2") + ld(1, b"c")))
+         + vi(9, 1) + ld(1, ld(4, b"s")),
+         '[{"__tag__:a":"1","__tag__:c":"2","__time__":1,"__topic__":"t2"},'
+         '{"__tag__:a":"1","__tag__:c":"2","__time__":2,"__time_ns__":8,"__topic__":"t2","x":"1","y":"2"}]'),
+        # a key given twice inside one content, the value before the key
+        (one_log(ld(2, ld(2, b"v1") + ld(1, b"k1") + ld(2, b"v2") + ld(1, b"k2"))), '[{"__time__":0,"k2":"v2"}]'),
+        # time keeps the low 32 bits of a wider varint
+        (one_log(vi(1, 2**32 + 5)), '[{"__time__":5}]'),
+        (one_log(vi(1, 2**64 - 1)), '[{"__time__":4294967295}]'),
+        (one_log(vi(1, 2**33)), '[{"__time__":0}]'),
+        # presence: an empty group; an empty topic; a log without fields
+        (ld(1, b""), "[]"),
+        (ld(1, ld(3, b"") + ld(1, b"")), '[{"__time__":0,"__topic__":""}]'),
+        (ld(1, ld(4, b"") + ld(1, b"") + ld(5, b"uuid")), '[{"__source__":"","__time__":0}]'),
+    ],
+)
+def test_wire_rules(data, text):
+    assert decode_text(data) == text
+
+
+def test_raw_family_applies_the_same_wire_rules():
+    data = (ld(1, ld(1, f32(4, 0) + ld(2, ld(2, b"\xff\x00") + ld(1, b"k") + vi(3, 1)) + vi(1, 2**32 + 9))
+                  + key(2, SGROUP) + key(2, EGROUP) + ld(4, b"") + ld(3, b"a") + ld(3, b"b")))
+    assert decode_raw(data) == [{"__time__": 9, "__time_ns__": 0, "k": b"\xff\x00", "__topic__": "b",
+                                 "__source__": ""}]
+    assert decode_raw(group_body(100)) == []
+
+
+VALID_UTF8 = ["\x7f", "\u0080", "\u07ff", "\u0800", "\ud7ff", "\ue000", "\ufffd", "\uffff", "\U00010000", "\U0010ffff"]
+INVALID_UTF8 = [b"\x80", b"\xbf", b"\xc0\x80", b"\xc1\xbf", b"\xe0\x80\x80", b"\xe0\x9f\xbf", b"\xed\xa0\x80",
+                b"\xed\xbf\xbf", b"\xf0\x80\x80\x80", b"\xf0\x8f\xbf\xbf", b"\xf4\x90\x80\x80", b"\xf5\x80\x80\x80",
+                b"\xf8\x88\x80\x80\x80", b"\xfe", b"\xff", b"\xc2", b"\xe1\x80", b"\xf1\x80\x80", b"\xc2\x41",
+                b"\xe1\x80\x41", b"\xf1\x80\x80\xc0"]
+PADDING = [0, 1, 7, 8, 15, 16, 17, 31, 32]
+
+
+@pytest.mark.parametrize("piece", [s.encode() for s in VALID_UTF8] + INVALID_UTF8)
+def test_strict_utf8_of_string_fields(piece):
+    valid = piece.decode("utf-8", "replace").encode() == piece
+    for n in PADDING:
+        for value in (b"a" * n + piece, b"a" * n + piece + b"z" * n, piece + b"z" * n):
+            data = ld(1, ld(6, ld(2, value)) + ld(1, b""))
+            if valid:
+                assert decode_text(data) == '[{"__tag__:":%s,"__time__":0}]' % json.dumps(value.decode(),
+                                                                                          ensure_ascii=False)
+            else:
+                expect_error(data, "{TAG}.value: {LG}.log_tags: " + GROUPS, BAD_UTF8)

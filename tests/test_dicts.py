@@ -1,0 +1,174 @@
+"""lz4_logs_to_flat_json: one dict per log, insertion order, flags and the UTF-8 check of values."""
+
+import itertools
+
+import log_schema
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from conftest import LZ4_BAD_DATA, LZ4_TOO_BIG, PREFIX, compress, content, ld, make_batch, raises_panic, vi
+from morvex_log_py_bindings import log_parser
+
+FLAGS = list(itertools.product([False, True], repeat=2))
+
+
+def convert(groups, time_as_str=False, decode_utf8=False):
+    """Dicts of a protobuf-encoded raw batch, checked against the reference including key order."""
+    batch = make_batch(groups, raw=True)
+    data = batch.SerializeToString()
+    result = log_parser.lz4_logs_to_flat_json(compress(data), len(data), time_as_str, decode_utf8)
+    expected = log_schema.flatten_dicts(batch, time_as_str, decode_utf8)
+    assert type(result) is list and all(type(d) is dict for d in result)
+    assert [list(d.items()) for d in result] == [list(d.items()) for d in expected]
+    for d, e in zip(result, expected):
+        assert [type(v) for v in d.values()] == [type(v) for v in e.values()]
+    return result
+
+
+@pytest.mark.parametrize(
+    "groups, expected",
+    [
+        ([], []),
+        ([{}, dict(topic="t", tags=[("a", "b")])], []),
+        ([dict(logs=[{}])], [[("__time__", 0)]]),
+        ([dict(topic="g1", logs=[dict(time=1), {}]), dict(source="", logs=[dict(time=3)])],
+         [[("__time__", 1), ("__topic__", "g1")], [("__time__", 0), ("__topic__", "g1")],
+          [("__time__", 3), ("__source__", "")]]),
+        ([dict(topic="", source="s", uuid="u", tags=[("h", "1"), ("a", "2")],
+               logs=[dict(time=4294967295, time_ns=0, contents=[("z", b"1"), ("b", b"")])])],
+         [[("__time__", 4294967295), ("__time_ns__", 0), ("z", b"1"), ("b", b""), ("__topic__", ""),
+           ("__source__", "s"), ("__tag__:h", "1"), ("__tag__:a", "2")]]),
+        # collisions: the later insertion wins, the key keeps its first place
+        ([dict(logs=[dict(time=5, time_ns=6, contents=[("a", b"1"), ("__time__", b"t"), ("__time_ns__", b"n"),
+                                                       ("a", b"2")])])],
+         [[("__time__", b"t"), ("__time_ns__", b"n"), ("a", b"2")]]),
+        ([dict(topic="T", source="S", tags=[("x", "tag"), ("y", "1"), ("y", "2"), ("__topic__", "q")],
+               logs=[dict(contents=[("__source__", b"c"), ("__tag__:x", b"c"), ("__topic__", b"c"),
+                                    ("__tag__:__topic__", b"c")])])],
+         [[("__time__", 0), ("__source__", "S"), ("__tag__:x", "tag"), ("__topic__", "T"),
+           ("__tag__:__topic__", "q"), ("__tag__:y", "2")]]),
+        ([dict(logs=[dict(contents=[("__topic__", b"kept"), ("__source__", b"kept")])])],
+         [[("__time__", 0), ("__topic__", b"kept"), ("__source__", b"kept")]]),
+        ([dict(tags=[("", "e")], logs=[dict(contents=[("__tag__:", b"c")])])], [[("__time__", 0), ("__tag__:", "e")]]),
+    ],
+)
+def test_records_and_insertion_order(groups, expected):
+    assert [list(d.items()) for d in convert(groups)] == expected
+
+
+@pytest.mark.parametrize("time_as_str, decode_utf8", FLAGS)
+def test_flags(time_as_str, decode_utf8):
+    groups = [dict(topic="t\u00e9", tags=[("k", "v\U0001f600")],
+                   logs=[dict(time=4294967295, time_ns=0, contents=[("k\u00e9", "\u65e5".encode()), ("e", b"")]),
+                         dict(time=7, contents=[("a", b"plain")])])]
+    result = convert(groups, time_as_str, decode_utf8)
+    first = result[0]
+    if time_as_str:
+        assert first["__time__"] == "4294967295" and first["__time_ns__"] == "0" and result[1]["__time__"] == "7"
+    else:
+        assert first["__time__"] == 4294967295 and first["__time_ns__"] == 0
+        assert type(first["__time__"]) is int
+    assert first["k\u00e9"] == ("\u65e5" if decode_utf8 else "\u65e5".encode())
+    assert first["e"] == ("" if decode_utf8 else b"")
+    assert type(first["e"]) is (str if decode_utf8 else bytes)
+    assert first["__topic__"] == "t\u00e9" and first["__tag__:k"] == "v\U0001f600"
+
+
+@pytest.mark.parametrize("time", [0, 1, 9, 10, 2**31 - 1, 2**31, 2**32 - 1])
+def test_time_values(time):
+    for as_str in (False, True):
+        d = convert([dict(logs=[dict(time=time, time_ns=time)])], as_str)[0]
+        assert d == {"__time__": str(time) if as_str else time, "__time_ns__": str(time) if as_str else time}
+
+
+@pytest.mark.parametrize(
+    "value, start, end, reason",
+    [
+        (b"\xff", 0, 1, "invalid utf-8 sequence of 1 bytes from index 0"),
+        (b"a\xe2\x82", 1, 3, "incomplete utf-8 byte sequence from index 1"),
+        (b"\xc0\x80", 0, 1, "invalid utf-8 sequence of 1 bytes from index 0"),
+        (b"ok\xed\xa0\x80", 2, 3, "invalid utf-8 sequence of 1 bytes from index 2"),
+        (b"\xf4\x90\x80\x80", 0, 1, "invalid utf-8 sequence of 1 bytes from index 0"),
+        (b"xy\xf0\x9f\x98", 2, 5, "incomplete utf-8 byte sequence from index 2"),
+        (b"\xe2\x82a", 0, 2, "invalid utf-8 sequence of 2 bytes from index 0"),
+        (b"\xf0\x9f\x98a\xff", 0, 3, "invalid utf-8 sequence of 3 bytes from index 0"),
+        (b"h\xc3\xa9\x80", 3, 4, "invalid utf-8 sequence of 1 bytes from index 3"),
+    ],
+)
+def test_unicode_decode_error(value, start, end, reason):
+    # the bad value sits in the tenth log, after nine good ones: nothing is returned
+    groups = [dict(logs=[dict(contents=[("ok", b"fine")]) for _ in range(9)] + [dict(contents=[("k", value)])])]
+    for time_as_str in (False, True):
+        with pytest.raises(UnicodeDecodeError) as info:
+            convert(groups, time_as_str, True)
+        exc = info.value
+        assert type(exc) is UnicodeDecodeError and type(exc.object) is bytes
+        assert (exc.encoding, exc.object, exc.start, exc.end, exc.reason) == ("utf-8", value, start, end, reason)
+        assert exc.args == ("utf-8", value, start, end, reason)
+        assert convert(groups, time_as_str, False)[-1]["k"] == value
+
+
+def test_first_invalid_value_is_reported():
+    groups = [dict(logs=[dict(contents=[("a", b"ok"), ("b", b"x\xfe"), ("c", b"\xff")])])]
+    with pytest.raises(UnicodeDecodeError) as info:
+        convert(groups, False, True)
+    assert info.value.object == b"x\xfe" and info.value.start == 1
+
+
+def test_decode_failure_names_the_raw_family():
+    data = ld(1, ld(1, ld(2, content(b"k", b"\xff"))) + ld(3, b"\xff"))
+    for time_as_str, decode_utf8 in FLAGS:
+        with pytest.raises(ValueError) as info:
+            log_parser.lz4_logs_to_flat_json(compress(data), len(data), time_as_str, decode_utf8)
+        assert info.value.args == (PREFIX + "LogGroupRaw.topic: LogGroupListRaw.log_groups: "
+                                   "invalid string value: data is not UTF-8 encoded",)
+    data = ld(1, ld(1, vi(1, 1) + ld(2, content(b"k", b"\xff\x00"))))
+    assert log_parser.lz4_logs_to_flat_json(compress(data), len(data), True, False) == [{"__time__": "1",
+                                                                                          "k": b"\xff\x00"}]
+
+
+@pytest.mark.parametrize("time_as_str, decode_utf8", FLAGS)
+@pytest.mark.parametrize("block, size, message", [
+    (b"\xff\x00", 10, LZ4_BAD_DATA), (compress(b"\x10\x00"), 1, LZ4_BAD_DATA),
+    (b"\x00", 2**32 + 100, LZ4_TOO_BIG), (b"\x00", 2113929217, LZ4_TOO_BIG)])
+def test_expansion_failures_with_every_flag(block, size, message, time_as_str, decode_utf8):
+    raises_panic(message, log_parser.lz4_logs_to_flat_json, block, size, time_as_str, decode_utf8)
+
+
+KEYS = (st.sampled_from(["a", "__time__", "__time_ns__", "__topic__", "__source__", "__tag__:a", "__tag__:"])
+        | st.text(max_size=3))
+LOGS = st.fixed_dictionaries({"contents": st.lists(st.tuples(KEYS, st.binary(max_size=4)), max_size=4)},
+                             optional={"time": st.integers(0, 2**32 - 1), "time_ns": st.integers(0, 2**32 - 1)})
+TAGS = st.lists(st.tuples(st.sampled_from(["a", "", "__topic__"]), st.text(max_size=3)), max_size=3)
+GROUPS = st.fixed_dictionaries({"logs": st.lists(LOGS, max_size=3), "tags": TAGS},
+                               optional={"topic": st.text(max_size=3), "source": st.text(max_size=3)})
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(GROUPS, max_size=3), st.booleans())
+def test_random_batches_match_the_reference(groups, time_as_str):
+    convert(groups, time_as_str, False)
+
+
+@pytest.mark.parametrize("piece", [b"\xc2\x80", b"\xdf\xbf", b"\xe0\xa0\x80", b"\xed\x9f\xbf", b"\xee\x80\x80",
+                                   b"\xef\xbf\xbf", b"\xf0\x90\x80\x80", b"\xf4\x8f\xbf\xbf", b"\x80", b"\xc1\xbf",
+                                   b"\xe0\x9f\xbf", b"\xed\xbf\xbf", b"\xf0\x8f\xbf\xbf", b"\xf4\x90\x80\x80",
+                                   b"\xf8\x88\x80\x80\x80", b"\xe1\x80", b"\xf1\x80\x80", b"\xe1\x80\x41",
+                                   b"\xf1\x80\x80\xc0"])
+def test_strict_utf8_of_values_matches_pythons_decoder(piece):
+    for n in (0, 1, 7, 8, 15, 16, 17, 31, 32):
+        for value in (b"a" * n + piece, b"a" * n + piece + b"z" * n):
+            groups = [dict(logs=[dict(contents=[("k", value)])])]
+            try:
+                text = value.decode("utf-8")
+            except UnicodeDecodeError as own:
+                if own.reason == "unexpected end of data":
+                    reason = "incomplete utf-8 byte sequence from index %d" % own.start
+                else:
+                    reason = "invalid utf-8 sequence of %d bytes from index %d" % (own.end - own.start, own.start)
+                with pytest.raises(UnicodeDecodeError) as info:
+                    convert(groups, False, True)
+                assert info.value.args == ("utf-8", value, own.start, own.end, reason)
+            else:
+                assert convert(groups, False, True) == [{"__time__": 0, "k": text}]

@@ -1,0 +1,137 @@
+"""Flat JSON text: records, key order, collisions, escaping and integers, on batches encoded by
+the protobuf package and compared with an independent reference flattener."""
+
+import json
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from conftest import compress, make_batch, reference_json
+from morvex_log_py_bindings import log_parser
+
+
+def convert(batch):
+    """The JSON text of a batch, checked against the reference and the compressed path."""
+    data = batch.SerializeToString()
+    text = log_parser.logs_to_flat_json_str(data)
+    assert type(text) is str
+    assert text == reference_json(batch)
+    assert log_parser.lz4_logs_to_flat_json_str(compress(data), len(data)) == text
+    return text
+
+
+def test_example_batch():
+    batch = make_batch([dict(topic="app", tags=[("host", "a1")],
+                             logs=[dict(time=5, contents=[("msg", "hi"), ("Type", "info")])])])
+    text = convert(batch)
+    assert text == '[{"Type":"info","__tag__:host":"a1","__time__":5,"__topic__":"app","msg":"hi"}]'
+    assert len(text) == 79
+
+
+@pytest.mark.parametrize(
+    "groups, expected",
+    [
+        ([], "[]"),
+        ([{}, dict(topic="t", tags=[("a", "b")]), {}], "[]"),
+        ([dict(logs=[{}])], '[{"__time__":0}]'),
+        # groups in order, logs in order, nothing marks group boundaries
+        ([dict(topic="g1", logs=[dict(time=1), dict(time=2)]), {},
+          dict(source="g2", logs=[dict(time=3), dict(time=4)])],
+         '[{"__time__":1,"__topic__":"g1"},{"__time__":2,"__topic__":"g1"},'
+         '{"__source__":"g2","__time__":3},{"__source__":"g2","__time__":4}]'),
+        # integers
+        ([dict(logs=[dict(time=4294967295, time_ns=0), dict(time=0, time_ns=4294967295), dict(time=10, time_ns=100)])],
+         '[{"__time__":4294967295,"__time_ns__":0},{"__time__":0,"__time_ns__":4294967295},'
+         '{"__time__":10,"__time_ns__":100}]'),
+        # present but empty topic and source; machine_uuid never appears
+        ([dict(topic="", source="", uuid="u-1", logs=[{}])], '[{"__source__":"","__time__":0,"__topic__":""}]'),
+        ([dict(uuid="u-1", logs=[dict(contents=[("machine_uuid", "m")])])], '[{"__time__":0,"machine_uuid":"m"}]'),
+        # collisions: reserved entries replace contents, a content keeps a reserved name whose entry is absent
+        ([dict(logs=[dict(time=5, contents=[("__time__", "7")])])], '[{"__time__":5}]'),
+        ([dict(logs=[dict(contents=[("__topic__", "c"), ("__source__", "s"), ("__time_ns__", "n")])])],
+         '[{"__source__":"s","__time__":0,"__time_ns__":"n","__topic__":"c"}]'),
+        ([dict(topic="T", source="S", logs=[dict(time_ns=3, contents=[("__topic__", "c"), ("__source__", "s"),
+                                                                      ("__time_ns__", "n")])])],
+         '[{"__source__":"S","__time__":0,"__time_ns__":3,"__topic__":"T"}]'),
+        # tags replace contents with their flat key; later tags and later contents win
+        ([dict(tags=[("x", "tag"), ("y", "1"), ("y", "2")],
+               logs=[dict(contents=[("__tag__:x", "content"), ("k", "1"), ("k", "2"), ("__tag__:z", "kept")])])],
+         '[{"__tag__:x":"tag","__tag__:y":"2","__tag__:z":"kept","__time__":0,"k":"2"}]'),
+        # a tag key is used as it is: empty, spaced, or itself starting with __tag__:
+        ([dict(tags=[("", "e"), (" A ", "s"), ("__tag__:q", "d")], logs=[{}])],
+         '[{"__tag__:":"e","__tag__: A ":"s","__tag__:__tag__:q":"d","__time__":0}]'),
+        # keys in ascending byte order
+        ([dict(topic="t", source="s", tags=[("", "1")],
+               logs=[dict(time_ns=1, contents=[(k, "") for k in (
+                   "key", "Content", "abc", "ab", "", "~", "z", "\u00e9", "\uff5e", "\U0001f600", "_", "__", "0")])])],
+         '[{"":"","0":"","Content":"","_":"","__":"","__source__":"s","__tag__:":"1","__time__":0,'
+         '"__time_ns__":1,"__topic__":"t","ab":"","abc":"","key":"","z":"","~":"","\u00e9":"","\uff5e":"",'
+         '"\U0001f600":""}]'),
+    ],
+)
+def test_records(groups, expected):
+    assert convert(make_batch(groups)) == expected
+
+
+def escaped(char):
+    table = {"\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r", '"': '\\"', "\\": "\\\\"}
+    if char in table:
+        return table[char]
+    return "\\u%04x" % ord(char) if ord(char) < 0x20 else char
+
+
+@pytest.mark.parametrize("char", [chr(b) for b in range(0x20)] + ['"', "\\", "\x7f", "/", " ", "\u00e9", "\u2028",
+                                                                   "\u65e5", "\U0001f600", "\ufeff"])
+def test_string_escaping(char):
+    value = "a" + char + "z" + char
+    text = convert(make_batch([dict(logs=[dict(contents=[(char, value)])])]))
+    body = escaped(char)
+    entries = ['"%s":"a%sz%s"' % (body, body, body), '"__time__":0']
+    if char.encode() > b"__time__":
+        entries.reverse()
+    assert text == "[{" + ",".join(entries) + "}]"
+    if ord(char) < 0x20:
+        assert text.encode("ascii")  # control characters never appear raw
+    assert json.loads(text) == [{char: value, "__time__": 0}]
+
+
+def test_escapes_are_lower_case_hex_and_raw_utf8():
+    text = convert(make_batch([dict(topic="\x1b\x1f", tags=[("\x00", "/\x7f")],
+                                    logs=[dict(contents=[("s", "caf\u00e9 \U0001f600 \u65e5\u672c")])])]))
+    assert text == ('[{"__tag__:\\u0000":"/\x7f","__time__":0,"__topic__":"\\u001b\\u001f",'
+                    '"s":"caf\u00e9 \U0001f600 \u65e5\u672c"}]')
+    assert "\\u00e9" not in text and "\\ud83d" not in text
+
+
+KEYS = st.sampled_from(["a", "b", "", "__time__", "__time_ns__", "__topic__", "__source__", "__tag__:a", "__tag__:",
+                        "A", "\u00e9"]) | st.text(max_size=4)
+TEXT = st.text(max_size=6)
+LOGS = st.fixed_dictionaries({"contents": st.lists(st.tuples(KEYS, TEXT), max_size=5)},
+                             optional={"time": st.integers(0, 2**32 - 1), "time_ns": st.integers(0, 2**32 - 1)})
+GROUPS = st.fixed_dictionaries(
+    {"logs": st.lists(LOGS, max_size=3), "tags": st.lists(st.tuples(st.sampled_from(["a", "", "b"]) | TEXT, TEXT),
+                                                          max_size=3)},
+    optional={"topic": TEXT, "source": TEXT, "uuid": TEXT})
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(GROUPS, max_size=3))
+def test_random_batches_match_the_reference(groups):
+    convert(make_batch(groups))
+
+
+def test_large_batch_matches_the_reference():
+    groups = [dict(topic="t%d" % g, source="src", tags=[("host", "h%d" % g), ("zone", "z")],
+                   logs=[dict(time=g * 1000 + i, time_ns=i, contents=[("msg", "line %d \"q\" \\ \n" % i), ("lvl", "i")])
+                         for i in range(500)]) for g in range(8)]
+    text = convert(make_batch(groups))
+    assert len(json.loads(text)) == 4000
+
+
+@pytest.mark.parametrize("char", ['"', "\\", "\x00", "\n", "\x1f", " ", "\x7f", "\u00e9", "\U0001f600"])
+def test_escaping_at_every_offset_of_long_strings(char):
+    # long keys and values, the special character at every offset, twice per string
+    contents = [("k" * n + char + "%02d" % n, "x" * n + char + "y" * (40 - n) + char) for n in range(41)]
+    text = convert(make_batch([dict(topic="t" * 33 + char, logs=[dict(contents=contents)])]))
+    assert text.count(escaped(char)) >= 3 * 41
