@@ -31,6 +31,12 @@ def main():
     data = sample_batch()
     compressed = lz4.block.compress(data, store_size=False)
     print(f"sample batch: {len(data)} bytes of protobuf, {len(compressed)} as an LZ4 block\n")
+    if len(sys.argv) == 3 and sys.argv[1] == "--write-dir":
+        # Input files for the command-line tool (see scripts/demo.sh).
+        os.makedirs(sys.argv[2], exist_ok=True)
+        for name, content in (("sample.pb", data), ("sample.lz4", compressed)):
+            with open(os.path.join(sys.argv[2], name), "wb") as f:
+                f.write(content)
 
     text = log_parser.logs_to_flat_json_str(data)
     print("logs_to_flat_json_str(data):")
