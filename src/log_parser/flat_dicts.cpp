@@ -65,13 +65,22 @@ struct GroupStrings {
 // only the values that differ per log are set into the copy.
 struct DictPlan {
     bool valid = false;
-    bool has_time_ns = false;
     std::vector<std::string_view> keys;  // the content keys, in log order
     std::vector<PyRef> key_objects;
+    PyRef template_dict;
+    // Worked out when the template is first copied.
+    bool finals_known = false;
     std::vector<bool> content_final;  // whether a content's value is its key's last
     bool time_final = false;
     bool time_ns_final = false;
-    PyRef template_dict;
+
+    bool fits(std::span<const pb::log_raw::Content> contents) const {
+        if (!valid || contents.size() != keys.size()) return false;
+        for (size_t i = 0; i < contents.size(); ++i) {
+            if (!pb::bytes_equal(contents[i].key, keys[i])) return false;
+        }
+        return true;
+    }
 };
 
 // Equal immutable str objects are shared within a call: the reserved keys, content keys,
@@ -90,11 +99,12 @@ class DictBuilder {
         for (const pb::LogGroup& group : batch.log_groups) {
             if (group.logs.size() == 0) continue;
             if (auto status = make_group_strings(batch, group); !status) return failure_of(status);
-            plan_.valid = false;
+            for (DictPlan& plan : plans_) plan.valid = false;
             for (const pb::Log& log : batch.logs_of(group)) {
                 const auto contents = batch.contents_of(log);
-                auto dict = plan_fits(contents, log.has_time_ns) ? copy_dict(contents, log)
-                                                                 : build_dict(contents, log);
+                DictPlan& plan = plans_[log.has_time_ns];
+                auto dict = plan.fits(contents) ? copy_dict(plan, contents, log)
+                                                : build_dict(plan, contents, log);
                 if (!dict) return dict;
                 PyList_SetItem(list.get(), index++, dict.value().release());
             }
@@ -187,27 +197,16 @@ class DictBuilder {
         return Failure<CallError>{invalid_utf8(value)};
     }
 
-    bool plan_fits(std::span<const pb::log_raw::Content> contents, bool has_time_ns) const {
-        if (!plan_.valid || has_time_ns != plan_.has_time_ns ||
-            contents.size() != plan_.keys.size()) {
-            return false;
-        }
-        for (size_t i = 0; i < contents.size(); ++i) {
-            if (!pb::bytes_equal(contents[i].key, plan_.keys[i])) return false;
-        }
-        return true;
-    }
-
     // A dict built by inserting every entry in order: "__time__", "__time_ns__", the
     // contents, "__topic__", "__source__", the tags. It becomes the template for the
     // following logs with the same content keys.
-    CallResult<PyRef> build_dict(std::span<const pb::log_raw::Content> contents,
+    CallResult<PyRef> build_dict(DictPlan& plan, std::span<const pb::log_raw::Content> contents,
                                  const pb::Log& log) {
         PyRef dict(PyDict_New());
         if (!dict) return Failure<CallError>{api_call_failed()};
         PyObject* d = dict.get();
-        plan_.valid = false;
-        plan_.key_objects.clear();
+        plan.valid = false;
+        plan.key_objects.clear();
         auto time = time_of(log);
         if (!time) return failure_of(time);
         Status status = insert(d, reserved_[kTime].get(), time.value().get());
@@ -223,7 +222,7 @@ class DictBuilder {
             auto value = content_value(content.value);
             if (!value) return failure_of(value);
             status = insert(d, key.value().get(), value.value().get());
-            plan_.key_objects.push_back(std::move(key.value()));
+            plan.key_objects.push_back(std::move(key.value()));
         }
         if (status && group_.topic) status = insert(d, reserved_[kTopic].get(), group_.topic.get());
         if (status && group_.source) {
@@ -234,52 +233,52 @@ class DictBuilder {
             status = insert(d, key.get(), value.get());
         }
         if (!status) return failure_of(status);
-        remember_plan(contents, log.has_time_ns, dict);
+        plan.keys.assign(contents.size(), {});
+        for (size_t i = 0; i < contents.size(); ++i) plan.keys[i] = contents[i].key;
+        plan.template_dict = PyRef::borrow(dict.get());
+        plan.finals_known = false;
+        plan.valid = true;
         return dict;
     }
 
     // Which values of a log are final: walking backwards, a key seen later (a later
     // content, or a group entry, which is inserted after all contents) wins.
-    void remember_plan(std::span<const pb::log_raw::Content> contents, bool has_time_ns,
-                       const PyRef& dict) {
+    void find_finals(DictPlan& plan, bool has_time_ns) {
         std::unordered_set<std::string_view> later;
         if (group_.topic) later.insert("__topic__");
         if (group_.source) later.insert("__source__");
         for (const std::string& key : group_.flat_keys) later.insert(key);
-        plan_.keys.clear();
-        plan_.content_final.assign(contents.size(), false);
-        for (size_t i = contents.size(); i-- > 0;) {
-            plan_.content_final[i] = later.insert(contents[i].key).second;
+        plan.content_final.assign(plan.keys.size(), false);
+        for (size_t i = plan.keys.size(); i-- > 0;) {
+            plan.content_final[i] = later.insert(plan.keys[i]).second;
         }
-        for (const pb::log_raw::Content& content : contents) plan_.keys.push_back(content.key);
-        plan_.time_final = !later.count("__time__");
-        plan_.time_ns_final = has_time_ns && !later.count("__time_ns__");
-        plan_.has_time_ns = has_time_ns;
-        plan_.template_dict = PyRef::borrow(dict.get());
-        plan_.valid = true;
+        plan.time_final = !later.count("__time__");
+        plan.time_ns_final = has_time_ns && !later.count("__time_ns__");
+        plan.finals_known = true;
     }
 
     // A copy of the template with this log's values set. Every content value is still
     // made (or, when it is replaced by a later entry, validated) in log order, so a bad
     // value fails the call exactly as when inserting.
-    CallResult<PyRef> copy_dict(std::span<const pb::log_raw::Content> contents,
+    CallResult<PyRef> copy_dict(DictPlan& plan, std::span<const pb::log_raw::Content> contents,
                                 const pb::Log& log) {
-        PyRef dict(PyDict_Copy(plan_.template_dict.get()));
+        if (!plan.finals_known) find_finals(plan, log.has_time_ns);
+        PyRef dict(PyDict_Copy(plan.template_dict.get()));
         if (!dict) return Failure<CallError>{api_call_failed()};
         PyObject* d = dict.get();
         Status status;
-        if (plan_.time_final) {
+        if (plan.time_final) {
             auto time = time_of(log);
             status = time ? insert(d, reserved_[kTime].get(), time.value().get()) : status_of(time);
         }
-        if (status && plan_.time_ns_final) {
+        if (status && plan.time_ns_final) {
             auto time_ns = time_ns_of(log);
             status = time_ns ? insert(d, reserved_[kTimeNs].get(), time_ns.value().get())
                              : status_of(time_ns);
         }
         for (size_t i = 0; status && i < contents.size(); ++i) {
             const std::string_view value = contents[i].value;
-            if (!plan_.content_final[i]) {
+            if (!plan.content_final[i]) {
                 if (decode_utf8_ &&
                     !pb::utf8::is_valid(reinterpret_cast<const uint8_t*>(value.data()),
                                         value.size())) {
@@ -289,7 +288,7 @@ class DictBuilder {
             }
             auto object = content_value(value);
             if (!object) return failure_of(object);
-            status = insert(d, plan_.key_objects[i].get(), object.value().get());
+            status = insert(d, plan.key_objects[i].get(), object.value().get());
         }
         if (!status) return failure_of(status);
         return dict;
@@ -301,7 +300,7 @@ class DictBuilder {
     bool decode_utf8_;
     PyRef reserved_[4];
     GroupStrings group_;
-    DictPlan plan_;
+    DictPlan plans_[2];  // for logs without and with time_ns
     std::unordered_map<std::string_view, PyRef> content_keys_;
     PyRef last_time_, last_time_ns_;
     uint32_t last_time_value_ = 0, last_time_ns_value_ = 0;

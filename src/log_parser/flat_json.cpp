@@ -37,6 +37,21 @@ struct Step {
     size_t content;
 };
 
+struct ObjectPlan {
+    bool valid = false;
+    std::vector<std::string_view> keys;  // the content keys it was made for, in log order
+    std::vector<Step> steps;
+    TextBuffer text;
+
+    bool fits(std::span<const pb::log::Content> contents) const {
+        if (!valid || contents.size() != keys.size()) return false;
+        for (size_t i = 0; i < contents.size(); ++i) {
+            if (!pb::bytes_equal(contents[i].key, keys[i])) return false;
+        }
+        return true;
+    }
+};
+
 class FlatJsonWriter {
   public:
     explicit FlatJsonWriter(TextBuffer out) : out_(std::move(out)) { out_.append("["); }
@@ -46,8 +61,9 @@ class FlatJsonWriter {
         build_group_entries(list, group);
         for (const pb::Log& log : list.logs_of(group)) {
             const auto contents = list.contents_of(log);
-            if (!plan_fits(contents, log.has_time_ns)) make_plan(contents, log.has_time_ns);
-            write_object(contents, log);
+            ObjectPlan& plan = plans_[log.has_time_ns];
+            if (!plan.fits(contents)) make_plan(plan, contents, log.has_time_ns);
+            write_object(plan, contents, log);
         }
     }
 
@@ -90,7 +106,7 @@ class FlatJsonWriter {
         for (GroupEntry& entry : entries_) render(entry);
         if (rendering_.view() != group_rendered_.view()) {
             std::swap(rendering_, group_rendered_);
-            plan_valid_ = false;
+            for (ObjectPlan& plan : plans_) plan.valid = false;
         }
     }
 
@@ -106,17 +122,6 @@ class FlatJsonWriter {
         entry.rendered_end = rendering_.size();
     }
 
-    bool plan_fits(std::span<const pb::log::Content> contents, bool has_time_ns) const {
-        if (!plan_valid_ || has_time_ns != plan_has_time_ns_ ||
-            contents.size() != plan_keys_.size()) {
-            return false;
-        }
-        for (size_t i = 0; i < contents.size(); ++i) {
-            if (!pb::bytes_equal(contents[i].key, plan_keys_[i])) return false;
-        }
-        return true;
-    }
-
     void sort_contents(std::span<const pb::log::Content> contents) {
         sorted_.clear();
         size_t order = 0;
@@ -128,20 +133,20 @@ class FlatJsonWriter {
 
     // Merges the sorted contents with the group's entries: a group entry replaces a
     // content of the same key, and of contents with equal keys the last stays.
-    void make_plan(std::span<const pb::log::Content> contents, bool has_time_ns) {
+    void make_plan(ObjectPlan& plan, std::span<const pb::log::Content> contents, bool has_time_ns) {
         sort_contents(contents);
-        plan_keys_.clear();
-        for (const pb::log::Content& content : contents) plan_keys_.push_back(content.key);
-        plan_has_time_ns_ = has_time_ns;
-        plan_valid_ = true;
-        steps_.clear();
-        plan_text_.clear();
-        plan_text_.append("{");
+        plan.keys.clear();
+        for (const pb::log::Content& content : contents) plan.keys.push_back(content.key);
+        plan.valid = true;
+        plan.steps.clear();
+        TextBuffer& text = plan.text;
+        text.clear();
+        text.append("{");
         size_t step_begin = 0;
         bool first = true;
         auto end_step = [&](Step::Value value, size_t content) {
-            steps_.push_back({step_begin, plan_text_.size(), value, content});
-            step_begin = plan_text_.size();
+            plan.steps.push_back({step_begin, text.size(), value, content});
+            step_begin = text.size();
         };
         size_t c = 0;
         size_t g = 0;
@@ -155,30 +160,31 @@ class FlatJsonWriter {
                 ++c;
                 continue;
             }
-            if (!first) plan_text_.append(",");
+            if (!first) text.append(",");
             first = false;
             if (g == entries_.size() || (c < sorted_.size() && sorted_[c].key < entries_[g].key)) {
-                json::write_string(plan_text_, sorted_[c].key);
-                plan_text_.append(":");
+                json::write_string(text, sorted_[c].key);
+                text.append(":");
                 end_step(Step::Value::Content, sorted_[c++].order);
                 continue;
             }
             if (c < sorted_.size() && sorted_[c].key == entries_[g].key) ++c;
             const GroupEntry& entry = entries_[g++];
-            plan_text_.append(group_rendered_.view().substr(
-                entry.rendered_begin, entry.rendered_end - entry.rendered_begin));
+            text.append(group_rendered_.view().substr(entry.rendered_begin,
+                                                      entry.rendered_end - entry.rendered_begin));
             if (entry.kind == GroupEntry::Kind::Time) end_step(Step::Value::Time, 0);
             if (entry.kind == GroupEntry::Kind::TimeNs) end_step(Step::Value::TimeNs, 0);
         }
-        plan_text_.append("}");
+        text.append("}");
         end_step(Step::Value::None, 0);
     }
 
-    void write_object(std::span<const pb::log::Content> contents, const pb::Log& log) {
+    void write_object(const ObjectPlan& plan, std::span<const pb::log::Content> contents,
+                      const pb::Log& log) {
         if (!first_object_) out_.append(",");
         first_object_ = false;
-        const std::string_view text = plan_text_.view();
-        for (const Step& step : steps_) {
+        const std::string_view text = plan.text.view();
+        for (const Step& step : plan.steps) {
             out_.append(text.substr(step.text_begin, step.text_end - step.text_begin));
             switch (step.value) {
                 case Step::Value::Content:
@@ -202,13 +208,9 @@ class FlatJsonWriter {
     std::string flat_keys_;
     TextBuffer rendering_;
     TextBuffer group_rendered_;
-    // Current plan.
+    // The current plans, for logs without and with time_ns.
     std::vector<ContentEntry> sorted_;
-    std::vector<std::string_view> plan_keys_;
-    std::vector<Step> steps_;
-    TextBuffer plan_text_;
-    bool plan_has_time_ns_ = false;
-    bool plan_valid_ = false;
+    ObjectPlan plans_[2];
     bool first_object_ = true;
 };
 

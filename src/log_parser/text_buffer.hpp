@@ -10,7 +10,7 @@
 #include <tuple>
 #include <utility>
 
-#include "../lz4_block/spare_buffer.hpp"
+#include "spare_buffer.hpp"
 
 namespace log_parser {
 
@@ -23,7 +23,7 @@ class TextBuffer {
     // A buffer for a call's output, taken from this thread's spare and given back to it.
     static TextBuffer from_spare(size_t capacity) {
         TextBuffer buffer;
-        std::tie(buffer.data_, buffer.capacity_) = lz4_block::text_spare.take(capacity);
+        std::tie(buffer.data_, buffer.capacity_) = text_spare.take(capacity);
         buffer.spare_ = true;
         return buffer;
     }
@@ -36,7 +36,7 @@ class TextBuffer {
     TextBuffer& operator=(const TextBuffer&) = delete;
     ~TextBuffer() {
         if (spare_) {
-            lz4_block::text_spare.give_back(data_, capacity_);
+            text_spare.give_back(data_, capacity_);
         } else {
             std::free(data_);
         }

@@ -29,7 +29,7 @@ struct Expanded {
     Expanded& operator=(Expanded&&) = delete;
     ~Expanded();
 
-    char* data = nullptr;  // from this thread's spare, given back on destruction
+    char* data = nullptr;  // owned, from calloc
     size_t capacity = 0;
     size_t size = 0;
 

@@ -1,18 +1,18 @@
-// Large per-call buffers (the expanded block, the JSON text) are written once, front to
-// back. Fresh memory costs a page fault per page on first write, which for a batch of a
-// few MB costs more than converting it; so each thread keeps its last such buffer, up to
-// kKeepLimit bytes, for its next call.
+// A call's JSON text buffer is written once, front to back. Fresh memory costs a page fault per
+// page on first write, which for a batch of a few MB costs more than converting it; so each thread
+// keeps its last such buffer, up to kKeepLimit bytes, for its next call.
 #pragma once
 
 #include <cstddef>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <utility>
 
-#include "huge_pages.hpp"
+#include "../lz4_block/huge_pages.hpp"
 
-namespace lz4_block {
+namespace log_parser {
+
+using lz4_block::advise_huge_pages;
 
 class SpareBuffer {
   public:
@@ -36,22 +36,6 @@ class SpareBuffer {
         return {data, size};
     }
 
-    // Like take, with the first `size` bytes zero: fresh memory comes zeroed from calloc,
-    // a reused spare is cleared.
-    std::pair<char*, size_t> take_zeroed(size_t size) {
-        if (data_ && capacity_ >= size) {
-            auto taken = take(size);
-            std::memset(taken.first, 0, size);
-            return taken;
-        }
-        std::free(std::exchange(data_, nullptr));
-        capacity_ = 0;
-        char* data = static_cast<char*>(std::calloc(size == 0 ? 1 : size, 1));
-        if (!data) throw std::bad_alloc();
-        advise_huge_pages(data, size);
-        return {data, size};
-    }
-
     // Keeps `data` as the spare if there is none and it is small enough; frees it otherwise.
     void give_back(char* data, size_t capacity) {
         if (!data_ && data && capacity <= kKeepLimit) {
@@ -68,6 +52,5 @@ class SpareBuffer {
 };
 
 inline thread_local SpareBuffer text_spare;
-inline thread_local SpareBuffer expansion_spare;
 
-}  // namespace lz4_block
+}  // namespace log_parser
