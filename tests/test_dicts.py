@@ -172,3 +172,41 @@ def test_strict_utf8_of_values_matches_pythons_decoder(piece):
                 assert info.value.args == ("utf-8", value, own.start, own.end, reason)
             else:
                 assert convert(groups, False, True) == [{"__time__": 0, "k": text}]
+
+
+def _shaped_groups(values):
+    """Groups that share their keys (topic, source, two tags, content keys) but not their
+    values; logs alternate with and without time_ns, repeat values, and have a content
+    replaced by a tag and a duplicate key whose first value is replaced."""
+    groups = []
+    for g, (topic, tag_value) in enumerate(values):
+        logs = []
+        for i in range(4):
+            log = dict(time=100 + i // 2, contents=[
+                ("dup", b"first"), ("status", b"200" if i < 3 else b"500"),
+                ("__tag__:host", b"hidden"), ("msg", f"m{g}-{i // 2}".encode()), ("dup", b"last")])
+            if i % 2:
+                log["time_ns"] = 7
+            logs.append(log)
+        groups.append(dict(topic=topic, source="s", tags=[("host", tag_value), ("zone", "z")], logs=logs))
+    return groups
+
+
+@pytest.mark.parametrize("time_as_str, decode_utf8", FLAGS)
+def test_logs_of_the_same_shape_across_groups(time_as_str, decode_utf8):
+    convert(_shaped_groups([("a", "h1"), ("b", "h2"), ("b", "h2"), ("", "h3")]), time_as_str, decode_utf8)
+    # a group with other keys in between, then the first shape again
+    groups = _shaped_groups([("a", "h1")]) + [dict(topic="t", logs=[dict(contents=[("dup", b"x")])])]
+    convert(groups + _shaped_groups([("c", "h4")]), time_as_str, decode_utf8)
+
+
+@pytest.mark.parametrize("bad_position", [0, 1, 2])
+def test_replaced_values_are_still_checked_in_later_logs(bad_position):
+    # The first "dup" value is replaced by the second, yet an invalid one still fails the
+    # call, also in logs after the first of their shape.
+    logs = [dict(contents=[("dup", b"ok"), ("dup", b"fine")]) for _ in range(3)]
+    logs[bad_position]["contents"][0] = ("dup", b"\xc3")
+    with pytest.raises(UnicodeDecodeError) as info:
+        convert([dict(logs=logs)], False, True)
+    assert (info.value.object, info.value.start, info.value.end) == (b"\xc3", 0, 1)
+    assert convert([dict(logs=logs)], False, False)[bad_position]["dup"] == b"fine"

@@ -19,6 +19,7 @@ using morvex::Failure;
 using morvex::failure_of;
 using morvex::PyRef;
 using Status = morvex::Status<CallError>;
+using Contents = std::span<const pb::log_raw::Content>;
 
 CallResult<PyRef> make_str(std::string_view text) {
     return made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
@@ -52,29 +53,69 @@ Status insert(PyObject* dict, PyObject* key, PyObject* value) {
     return {};
 }
 
-// The strings a group's logs share: topic, source and the tag rows.
-struct GroupStrings {
-    PyRef topic;
-    PyRef source;
-    std::vector<std::pair<PyRef, PyRef>> tags;  // flat key, value
-    std::vector<std::string> flat_keys;         // the tag keys as text, in the same order
+// An object made from some bytes, kept so that the next equal bytes reuse it.
+struct Remembered {
+    std::string_view bytes;
+    PyRef object;
+
+    bool holds(std::string_view candidate) const {
+        return object && pb::bytes_equal(candidate, bytes);
+    }
+    void keep(std::string_view new_bytes, const PyRef& new_object) {
+        bytes = new_bytes;
+        object = PyRef::borrow(new_object.get());
+    }
 };
 
-// How the dicts of logs with the same content keys are made: the first such dict serves
-// as a template that is copied (keys in their final order, group values in place) and
-// only the values that differ per log are set into the copy.
+struct LastTime {
+    uint32_t value = 0;
+    PyRef object;
+};
+
+// The keys a group adds after the contents: whether it has a topic and a source, and its
+// flat tag keys in order. Logs of groups with the same keys have dicts of the same shape.
+struct GroupKeys {
+    bool topic = false;
+    bool source = false;
+    std::string tag_text;  // the flat tag keys, back to back
+    std::vector<size_t> tag_ends;
+
+    std::string_view tag(size_t i) const {
+        const size_t begin = i == 0 ? 0 : tag_ends[i - 1];
+        return std::string_view(tag_text).substr(begin, tag_ends[i] - begin);
+    }
+    bool operator==(const GroupKeys&) const = default;
+};
+
+// The strings a group's logs share: topic, source and the tag rows. Each is reused from
+// the previous group when its text is the same.
+struct GroupStrings {
+    size_t serial = 0;  // tells groups apart
+    GroupKeys keys;
+    Remembered topic;
+    Remembered source;
+    std::vector<PyRef> tag_keys;
+    std::vector<Remembered> tag_values;
+};
+
+// How the dicts of logs of one shape (the group's keys, the content keys, time_ns present
+// or not) are made: the last such dict serves as a template that is copied (keys in their
+// final order) and only the values that differ are set into the copy.
 struct DictPlan {
     bool valid = false;
+    GroupKeys group_keys;
     std::vector<std::string_view> keys;  // the content keys, in log order
     std::vector<PyRef> key_objects;
     PyRef template_dict;
+    size_t template_group = 0;  // the group whose values the template holds
     // Worked out when the template is first copied.
     bool finals_known = false;
     std::vector<bool> content_final;  // whether a content's value is its key's last
     bool time_final = false;
     bool time_ns_final = false;
+    std::vector<Remembered> values;  // the last value object at each content position
 
-    bool fits(std::span<const pb::log_raw::Content> contents) const {
+    bool fits(Contents contents) const {
         if (!valid || contents.size() != keys.size()) return false;
         for (size_t i = 0; i < contents.size(); ++i) {
             if (!pb::bytes_equal(contents[i].key, keys[i])) return false;
@@ -83,9 +124,10 @@ struct DictPlan {
     }
 };
 
-// Equal immutable str objects are shared within a call: the reserved keys, content keys,
-// each group's topic, source and tag strings, and repeated time values. Sharing also lets
-// the dicts reuse each key's cached hash.
+// Builds the dicts. Equal immutable objects are shared within a call: the reserved keys,
+// content keys and flat tag keys, the topic, source and tag values of groups, repeated
+// content values at the same position, and repeated time values. Sharing saves making
+// millions of equal objects and lets the dicts reuse each key's cached hash.
 class DictBuilder {
   public:
     DictBuilder(bool time_as_str, bool decode_utf8)
@@ -99,7 +141,7 @@ class DictBuilder {
         for (const pb::LogGroup& group : batch.log_groups) {
             if (group.logs.size() == 0) continue;
             if (auto status = make_group_strings(batch, group); !status) return failure_of(status);
-            for (DictPlan& plan : plans_) plan.valid = false;
+            for (DictPlan& plan : plans_) plan.valid = plan.valid && plan.group_keys == group_.keys;
             for (const pb::Log& log : batch.logs_of(group)) {
                 const auto contents = batch.contents_of(log);
                 DictPlan& plan = plans_[log.has_time_ns];
@@ -115,16 +157,6 @@ class DictBuilder {
   private:
     enum Reserved { kTime, kTimeNs, kTopic, kSource };
 
-    template <class T>
-    static Status status_of(CallResult<T>& result) {
-        if (!result) return failure_of(result);
-        return {};
-    }
-    template <class T>
-    static Status status_of(CallResult<T>&& result) {
-        return status_of(result);
-    }
-
     Status make_reserved_keys() {
         static constexpr std::string_view kNames[] = {"__time__", "__time_ns__", "__topic__",
                                                       "__source__"};
@@ -136,46 +168,53 @@ class DictBuilder {
         return {};
     }
 
+    // The object for `text`: the remembered one when the text is the same, else a new str.
+    static Status reuse_or_make(Remembered& slot, std::string_view text) {
+        if (slot.holds(text)) return {};
+        auto object = make_str(text);
+        if (!object) return failure_of(object);
+        slot.keep(text, object.value());
+        return {};
+    }
+
     Status make_group_strings(const pb::LogGroupListRaw& batch, const pb::LogGroup& group) {
-        group_ = GroupStrings{};
-        if (group.topic.present) {
-            auto topic = make_str(group.topic.text);
-            if (!topic) return failure_of(topic);
-            group_.topic = std::move(topic.value());
+        ++group_.serial;
+        GroupKeys& keys = group_.keys;
+        keys.topic = group.topic.present;
+        keys.source = group.source.present;
+        if (keys.topic) {
+            if (auto status = reuse_or_make(group_.topic, group.topic.text); !status) return status;
         }
-        if (group.source.present) {
-            auto source = make_str(group.source.text);
-            if (!source) return failure_of(source);
-            group_.source = std::move(source.value());
+        if (keys.source) {
+            if (auto status = reuse_or_make(group_.source, group.source.text); !status)
+                return status;
         }
-        for (const pb::LogTag& tag : batch.tags_of(group)) {
-            group_.flat_keys.push_back(std::string("__tag__:").append(tag.key));
-            auto key = make_str(group_.flat_keys.back());
+        const auto tags = batch.tags_of(group);
+        keys.tag_text.clear();
+        keys.tag_ends.clear();
+        group_.tag_keys.clear();
+        group_.tag_values.resize(tags.size());
+        for (size_t i = 0; i < tags.size(); ++i) {
+            keys.tag_text.append("__tag__:").append(tags[i].key);
+            keys.tag_ends.push_back(keys.tag_text.size());
+            auto key = flat_tag_key(keys.tag(i));
             if (!key) return failure_of(key);
-            auto value = make_str(tag.value);
-            if (!value) return failure_of(value);
-            group_.tags.emplace_back(std::move(key.value()), std::move(value.value()));
+            group_.tag_keys.push_back(std::move(key.value()));
+            if (auto status = reuse_or_make(group_.tag_values[i], tags[i].value); !status) {
+                return status;
+            }
         }
         return {};
     }
 
-    CallResult<PyRef> time_object(uint32_t value, PyRef& cached, uint32_t& cached_value) {
-        if (cached && cached_value == value) return PyRef::borrow(cached.get());
-        CallResult<PyRef> object =
-            time_as_str_
-                ? make_str(std::to_string(value))
-                : made(PyLong_FromLong(static_cast<long>(static_cast<unsigned long>(value))));
-        if (object) {
-            cached = PyRef::borrow(object.value().get());
-            cached_value = value;
+    CallResult<PyRef> flat_tag_key(std::string_view text) {
+        auto found = tag_keys_.find(std::string(text));
+        if (found != tag_keys_.end()) return PyRef::borrow(found->second.get());
+        auto key = make_str(text);
+        if (key && tag_keys_.size() < kMaxCachedKeys) {
+            tag_keys_.emplace(std::string(text), PyRef::borrow(key.value().get()));
         }
-        return object;
-    }
-    CallResult<PyRef> time_of(const pb::Log& log) {
-        return time_object(log.time, last_time_, last_time_value_);
-    }
-    CallResult<PyRef> time_ns_of(const pb::Log& log) {
-        return time_object(log.time_ns, last_time_ns_, last_time_ns_value_);
+        return key;
     }
 
     CallResult<PyRef> content_key(std::string_view key) {
@@ -188,6 +227,20 @@ class DictBuilder {
         return made_key;
     }
 
+    // The str or int for a time; the object of the previous equal value is reused.
+    CallResult<PyRef> time_object(uint32_t value, LastTime& last) {
+        if (last.object && last.value == value) return PyRef::borrow(last.object.get());
+        CallResult<PyRef> object =
+            time_as_str_
+                ? make_str(std::to_string(value))
+                : made(PyLong_FromLong(static_cast<long>(static_cast<unsigned long>(value))));
+        if (object) {
+            last.object = PyRef::borrow(object.value().get());
+            last.value = value;
+        }
+        return object;
+    }
+
     CallResult<PyRef> content_value(std::string_view value) {
         const auto size = static_cast<Py_ssize_t>(value.size());
         if (!decode_utf8_) return made(PyBytes_FromStringAndSize(value.data(), size));
@@ -197,57 +250,70 @@ class DictBuilder {
         return Failure<CallError>{invalid_utf8(value)};
     }
 
+    Status insert_group_values(PyObject* dict) {
+        Status status;
+        if (group_.keys.topic)
+            status = insert(dict, reserved_[kTopic].get(), group_.topic.object.get());
+        if (status && group_.keys.source) {
+            status = insert(dict, reserved_[kSource].get(), group_.source.object.get());
+        }
+        for (size_t i = 0; status && i < group_.tag_keys.size(); ++i) {
+            status = insert(dict, group_.tag_keys[i].get(), group_.tag_values[i].object.get());
+        }
+        return status;
+    }
+
+    Status insert_time(PyObject* dict, Reserved key, uint32_t value, LastTime& last) {
+        auto object = time_object(value, last);
+        if (!object) return failure_of(object);
+        return insert(dict, reserved_[key].get(), object.value().get());
+    }
+
     // A dict built by inserting every entry in order: "__time__", "__time_ns__", the
-    // contents, "__topic__", "__source__", the tags. It becomes the template for the
-    // following logs with the same content keys.
-    CallResult<PyRef> build_dict(DictPlan& plan, std::span<const pb::log_raw::Content> contents,
-                                 const pb::Log& log) {
+    // contents, "__topic__", "__source__", the tags. It becomes the template of its shape.
+    CallResult<PyRef> build_dict(DictPlan& plan, Contents contents, const pb::Log& log) {
         PyRef dict(PyDict_New());
         if (!dict) return Failure<CallError>{api_call_failed()};
         PyObject* d = dict.get();
         plan.valid = false;
         plan.key_objects.clear();
-        auto time = time_of(log);
-        if (!time) return failure_of(time);
-        Status status = insert(d, reserved_[kTime].get(), time.value().get());
-        if (status && log.has_time_ns) {
-            auto time_ns = time_ns_of(log);
-            status = time_ns ? insert(d, reserved_[kTimeNs].get(), time_ns.value().get())
-                             : status_of(time_ns);
-        }
-        for (const pb::log_raw::Content& content : contents) {
-            if (!status) break;
-            auto key = content_key(content.key);
+        plan.values.clear();
+        plan.values.resize(contents.size());
+        Status status = insert_time(d, kTime, log.time, last_time_);
+        if (status && log.has_time_ns) status = insert_time(d, kTimeNs, log.time_ns, last_time_ns_);
+        for (size_t i = 0; status && i < contents.size(); ++i) {
+            auto key = content_key(contents[i].key);
             if (!key) return failure_of(key);
-            auto value = content_value(content.value);
+            auto value = content_value(contents[i].value);
             if (!value) return failure_of(value);
             status = insert(d, key.value().get(), value.value().get());
             plan.key_objects.push_back(std::move(key.value()));
+            plan.values[i].keep(contents[i].value, value.value());
         }
-        if (status && group_.topic) status = insert(d, reserved_[kTopic].get(), group_.topic.get());
-        if (status && group_.source) {
-            status = insert(d, reserved_[kSource].get(), group_.source.get());
-        }
-        for (const auto& [key, value] : group_.tags) {
-            if (!status) break;
-            status = insert(d, key.get(), value.get());
-        }
+        if (status) status = insert_group_values(d);
         if (!status) return failure_of(status);
+        plan.group_keys = group_.keys;
         plan.keys.assign(contents.size(), {});
         for (size_t i = 0; i < contents.size(); ++i) plan.keys[i] = contents[i].key;
-        plan.template_dict = PyRef::borrow(dict.get());
         plan.finals_known = false;
         plan.valid = true;
+        keep_as_template(plan, dict);
         return dict;
     }
 
-    // Which values of a log are final: walking backwards, a key seen later (a later
+    static void keep_as_template(DictPlan& plan, const PyRef& dict) {
+        plan.template_dict = PyRef::borrow(dict.get());
+    }
+
+    // Which values of a shape are final: walking backwards, a key seen later (a later
     // content, or a group entry, which is inserted after all contents) wins.
-    void find_finals(DictPlan& plan, bool has_time_ns) {
+    static void find_finals(DictPlan& plan, bool has_time_ns) {
         std::unordered_set<std::string_view> later;
-        if (group_.topic) later.insert("__topic__");
-        if (group_.source) later.insert("__source__");
-        for (const std::string& key : group_.flat_keys) later.insert(key);
+        if (plan.group_keys.topic) later.insert("__topic__");
+        if (plan.group_keys.source) later.insert("__source__");
+        for (size_t i = 0; i < plan.group_keys.tag_ends.size(); ++i) {
+            later.insert(plan.group_keys.tag(i));
+        }
         plan.content_final.assign(plan.keys.size(), false);
         for (size_t i = plan.keys.size(); i-- > 0;) {
             plan.content_final[i] = later.insert(plan.keys[i]).second;
@@ -258,40 +324,45 @@ class DictBuilder {
     }
 
     // A copy of the template with this log's values set. Every content value is still
-    // made (or, when it is replaced by a later entry, validated) in log order, so a bad
-    // value fails the call exactly as when inserting.
-    CallResult<PyRef> copy_dict(DictPlan& plan, std::span<const pb::log_raw::Content> contents,
-                                const pb::Log& log) {
+    // made (or, when a later entry replaces it, validated) in log order, so a bad value
+    // fails the call exactly as when inserting.
+    CallResult<PyRef> copy_dict(DictPlan& plan, Contents contents, const pb::Log& log) {
         if (!plan.finals_known) find_finals(plan, log.has_time_ns);
         PyRef dict(PyDict_Copy(plan.template_dict.get()));
         if (!dict) return Failure<CallError>{api_call_failed()};
         PyObject* d = dict.get();
         Status status;
-        if (plan.time_final) {
-            auto time = time_of(log);
-            status = time ? insert(d, reserved_[kTime].get(), time.value().get()) : status_of(time);
-        }
+        if (plan.template_group != group_.serial) status = insert_group_values(d);
+        if (status && plan.time_final) status = insert_time(d, kTime, log.time, last_time_);
         if (status && plan.time_ns_final) {
-            auto time_ns = time_ns_of(log);
-            status = time_ns ? insert(d, reserved_[kTimeNs].get(), time_ns.value().get())
-                             : status_of(time_ns);
+            status = insert_time(d, kTimeNs, log.time_ns, last_time_ns_);
         }
         for (size_t i = 0; status && i < contents.size(); ++i) {
-            const std::string_view value = contents[i].value;
-            if (!plan.content_final[i]) {
-                if (decode_utf8_ &&
-                    !pb::utf8::is_valid(reinterpret_cast<const uint8_t*>(value.data()),
-                                        value.size())) {
-                    return Failure<CallError>{invalid_utf8(value)};
-                }
-                continue;
-            }
-            auto object = content_value(value);
-            if (!object) return failure_of(object);
-            status = insert(d, plan.key_objects[i].get(), object.value().get());
+            status = set_content_value(d, plan, i, contents[i].value);
         }
         if (!status) return failure_of(status);
+        keep_as_template(plan, dict);
+        plan.template_group = group_.serial;
         return dict;
+    }
+
+    Status set_content_value(PyObject* dict, DictPlan& plan, size_t i, std::string_view value) {
+        Remembered& last = plan.values[i];
+        if (last.holds(value)) {
+            if (!plan.content_final[i]) return {};
+            return insert(dict, plan.key_objects[i].get(), last.object.get());
+        }
+        if (!plan.content_final[i]) {
+            if (decode_utf8_ &&
+                !pb::utf8::is_valid(reinterpret_cast<const uint8_t*>(value.data()), value.size())) {
+                return Failure<CallError>{invalid_utf8(value)};
+            }
+            return {};
+        }
+        auto object = content_value(value);
+        if (!object) return failure_of(object);
+        last.keep(value, object.value());
+        return insert(dict, plan.key_objects[i].get(), object.value().get());
     }
 
     static constexpr size_t kMaxCachedKeys = 4096;
@@ -302,8 +373,8 @@ class DictBuilder {
     GroupStrings group_;
     DictPlan plans_[2];  // for logs without and with time_ns
     std::unordered_map<std::string_view, PyRef> content_keys_;
-    PyRef last_time_, last_time_ns_;
-    uint32_t last_time_value_ = 0, last_time_ns_value_ = 0;
+    std::unordered_map<std::string, PyRef> tag_keys_;
+    LastTime last_time_, last_time_ns_;
 };
 
 }  // namespace
