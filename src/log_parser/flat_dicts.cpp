@@ -134,12 +134,14 @@ class DictBuilder {
         : time_as_str_(time_as_str), decode_utf8_(decode_utf8) {}
 
     CallResult<PyRef> build(const pb::LogGroupListRaw& batch) {
-        if (auto status = make_reserved_keys(); !status) return failure_of(status);
         PyRef list(PyList_New(static_cast<Py_ssize_t>(batch.logs.size())));
         if (!list) return Failure<CallError>{api_call_failed()};
         Py_ssize_t index = 0;
         for (const pb::LogGroup& group : batch.log_groups) {
             if (group.logs.size() == 0) continue;
+            if (!reserved_[kTime]) {
+                if (auto status = make_reserved_keys(); !status) return failure_of(status);
+            }
             if (auto status = make_group_strings(batch, group); !status) return failure_of(status);
             for (DictPlan& plan : plans_) plan.valid = plan.valid && plan.group_keys == group_.keys;
             for (const pb::Log& log : batch.logs_of(group)) {
@@ -197,7 +199,7 @@ class DictBuilder {
         for (size_t i = 0; i < tags.size(); ++i) {
             keys.tag_text.append("__tag__:").append(tags[i].key);
             keys.tag_ends.push_back(keys.tag_text.size());
-            auto key = flat_tag_key(keys.tag(i));
+            auto key = flat_tag_key(tags[i].key, keys.tag(i));
             if (!key) return failure_of(key);
             group_.tag_keys.push_back(std::move(key.value()));
             if (auto status = reuse_or_make(group_.tag_values[i], tags[i].value); !status) {
@@ -207,12 +209,13 @@ class DictBuilder {
         return {};
     }
 
-    CallResult<PyRef> flat_tag_key(std::string_view text) {
-        auto found = tag_keys_.find(std::string(text));
+    // The flat key str of a tag, cached by the tag's own key (a view into the batch).
+    CallResult<PyRef> flat_tag_key(std::string_view tag_key, std::string_view flat_key) {
+        auto found = tag_keys_.find(tag_key);
         if (found != tag_keys_.end()) return PyRef::borrow(found->second.get());
-        auto key = make_str(text);
+        auto key = make_str(flat_key);
         if (key && tag_keys_.size() < kMaxCachedKeys) {
-            tag_keys_.emplace(std::string(text), PyRef::borrow(key.value().get()));
+            tag_keys_.emplace(tag_key, PyRef::borrow(key.value().get()));
         }
         return key;
     }
@@ -373,7 +376,7 @@ class DictBuilder {
     GroupStrings group_;
     DictPlan plans_[2];  // for logs without and with time_ns
     std::unordered_map<std::string_view, PyRef> content_keys_;
-    std::unordered_map<std::string, PyRef> tag_keys_;
+    std::unordered_map<std::string_view, PyRef> tag_keys_;
     LastTime last_time_, last_time_ns_;
 };
 
