@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../pb/bytes_equal.hpp"
+#include "../pb/decoder.hpp"
 #include "../pb/utf8.hpp"
 #include "python_result.hpp"
 
@@ -133,30 +134,47 @@ class DictBuilder {
     DictBuilder(bool time_as_str, bool decode_utf8)
         : time_as_str_(time_as_str), decode_utf8_(decode_utf8) {}
 
-    CallResult<PyRef> build(const pb::LogGroupListRaw& batch) {
-        PyRef list(PyList_New(static_cast<Py_ssize_t>(batch.logs.size())));
+    // Builds the dicts of an already validated batch, decoding it again one group at a
+    // time so that only one group is held in decoded form next to the dicts.
+    CallResult<PyRef> build(std::string_view raw_batch, size_t log_count) {
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(log_count)));
         if (!list) return Failure<CallError>{api_call_failed()};
-        Py_ssize_t index = 0;
-        for (const pb::LogGroup& group : batch.log_groups) {
-            if (group.logs.size() == 0) continue;
-            if (!reserved_[kTime]) {
-                if (auto status = make_reserved_keys(); !status) return failure_of(status);
-            }
-            if (auto status = make_group_strings(batch, group); !status) return failure_of(status);
-            for (DictPlan& plan : plans_) plan.valid = plan.valid && plan.group_keys == group_.keys;
-            for (const pb::Log& log : batch.logs_of(group)) {
-                const auto contents = batch.contents_of(log);
-                DictPlan& plan = plans_[log.has_time_ns];
-                auto dict = plan.fits(contents) ? copy_dict(plan, contents, log)
-                                                : build_dict(plan, contents, log);
-                if (!dict) return dict;
-                PyList_SetItem(list.get(), index++, dict.value().release());
-            }
+        pb::LogGroupListRaw batch;
+        Status status;
+        size_t index = 0;
+        auto decoded = pb::decode_groups(
+            raw_batch, batch, [&](pb::LogGroupListRaw& groups, const pb::LogGroup& group) {
+                if (status) status = add_group(groups, group, list.get(), index, log_count);
+                groups.clear();
+            });
+        if (!status) return failure_of(status);
+        if (!decoded || index != log_count) {
+            return morvex::fault("the validated batch decoded differently");
         }
         return list;
     }
 
   private:
+    Status add_group(const pb::LogGroupListRaw& batch, const pb::LogGroup& group, PyObject* list,
+                     size_t& index, size_t log_count) {
+        if (group.logs.size() == 0) return {};
+        if (!reserved_[kTime]) {
+            if (auto status = make_reserved_keys(); !status) return status;
+        }
+        if (auto status = make_group_strings(batch, group); !status) return status;
+        for (DictPlan& plan : plans_) plan.valid = plan.valid && plan.group_keys == group_.keys;
+        for (const pb::Log& log : batch.logs_of(group)) {
+            const auto contents = batch.contents_of(log);
+            DictPlan& plan = plans_[log.has_time_ns];
+            auto dict = plan.fits(contents) ? copy_dict(plan, contents, log)
+                                            : build_dict(plan, contents, log);
+            if (!dict) return failure_of(dict);
+            if (index == log_count) return morvex::fault("the validated batch decoded differently");
+            PyList_SetItem(list, static_cast<Py_ssize_t>(index++), dict.value().release());
+        }
+        return {};
+    }
+
     enum Reserved { kTime, kTimeNs, kTopic, kSource };
 
     Status make_reserved_keys() {
@@ -382,9 +400,21 @@ class DictBuilder {
 
 }  // namespace
 
-CallResult<PyRef> build_flat_dicts(const pb::LogGroupListRaw& batch, bool time_as_str,
+morvex::Result<size_t, morvex::MorvexLogError> count_raw_logs(std::string_view raw_batch) {
+    pb::LogGroupListRaw batch;
+    size_t count = 0;
+    auto status = pb::decode_groups(raw_batch, batch,
+                                    [&](pb::LogGroupListRaw& groups, const pb::LogGroup& group) {
+                                        count += group.logs.size();
+                                        groups.clear();
+                                    });
+    if (!status) return morvex::fail(morvex::MorvexLogError::Decode(std::move(status.error())));
+    return count;
+}
+
+CallResult<PyRef> build_flat_dicts(std::string_view raw_batch, size_t log_count, bool time_as_str,
                                    bool decode_utf8) {
-    return DictBuilder(time_as_str, decode_utf8).build(batch);
+    return DictBuilder(time_as_str, decode_utf8).build(raw_batch, log_count);
 }
 
 }  // namespace log_parser

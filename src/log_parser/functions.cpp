@@ -52,22 +52,20 @@ CallResult<PyRef> lz4_logs_to_flat_json_str(std::string_view compressed, uint64_
 
 CallResult<PyRef> lz4_logs_to_flat_json(std::string_view bytes, uint64_t raw_size, bool time_as_str,
                                         bool decode_utf8) {
-    struct Decoded {
-        lz4_block::Expanded expanded;  // the batch's texts point into it
-        pb::LogGroupListRaw batch;
+    struct Validated {
+        lz4_block::Expanded expanded;
+        size_t log_count;
     };
-    auto decoded = morvex::without_lock([&]() -> morvex::Result<Decoded, CallError> {
+    auto validated = morvex::without_lock([&]() -> morvex::Result<Validated, CallError> {
         auto expanded = lz4_block::decompress(bytes, lz4_block::requested_size_from(raw_size));
         if (!expanded) return Failure<CallError>{expansion_fault(expanded.error())};
-        auto batch = pb::LogGroupListRaw::decode(expanded.value().view());
-        if (!batch) {
-            return morvex::held(morvex::to_held_exception(
-                morvex::MorvexLogError::Decode(std::move(batch.error()))));
-        }
-        return Decoded{std::move(expanded.value()), std::move(batch.value())};
+        auto count = count_raw_logs(expanded.value().view());
+        if (!count) return morvex::held(morvex::to_held_exception(std::move(count.error())));
+        return Validated{std::move(expanded.value()), count.value()};
     });
-    if (!decoded) return Failure<CallError>{std::move(decoded.error())};
-    return build_flat_dicts(decoded.value().batch, time_as_str, decode_utf8);
+    if (!validated) return Failure<CallError>{std::move(validated.error())};
+    return build_flat_dicts(validated.value().expanded.view(), validated.value().log_count,
+                            time_as_str, decode_utf8);
 }
 
 }  // namespace log_parser

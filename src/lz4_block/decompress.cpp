@@ -2,7 +2,7 @@
 
 #include <lz4.h>
 
-#include "huge_pages.hpp"
+#include "zeroed_memory.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -26,7 +26,7 @@ int64_t expansion_bound(size_t block_size) {
 }  // namespace
 
 Expanded::~Expanded() {
-    std::free(data);
+    release_zeroed(data, capacity);
 }
 
 std::string Lz4Error::debug() const {
@@ -53,13 +53,10 @@ morvex::Result<Expanded, Lz4Error> decompress(std::string_view block, int64_t re
     const int64_t capacity = std::min(requested_size, expansion_bound(block.size()));
     Expanded expanded;
     // Zeroed: liblz4 accepts a match of offset 0, which copies output bytes that were never
-    // written; they must not reveal earlier contents of memory. Fresh pages from calloc are
-    // zero already. The buffer is freed, not kept for the next call, so that it is gone
-    // before the result is made.
+    // written; they must not reveal earlier contents of memory. The buffer is released, not
+    // kept for the next call, so that it is gone before the result is made.
     expanded.capacity = static_cast<size_t>(capacity);
-    expanded.data = static_cast<char*>(std::calloc(capacity > 0 ? expanded.capacity : 1, 1));
-    if (!expanded.data) throw std::bad_alloc();
-    advise_huge_pages(expanded.data, expanded.capacity);
+    expanded.data = allocate_zeroed(expanded.capacity);
     const int produced = LZ4_decompress_safe(
         block.data(), expanded.data, static_cast<int>(block.size()), static_cast<int>(capacity));
     if (produced < 0) return morvex::fail(Lz4Error{Lz4Error::Kind::InvalidData, kInvalid});
