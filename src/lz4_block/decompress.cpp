@@ -2,7 +2,7 @@
 
 #include <lz4.h>
 
-#include "zeroed_memory.hpp"
+#include "large_buffer.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -26,7 +26,7 @@ int64_t expansion_bound(size_t block_size) {
 }  // namespace
 
 Expanded::~Expanded() {
-    release_zeroed(data, capacity);
+    release_buffer(data, capacity);
 }
 
 std::string Lz4Error::debug() const {
@@ -56,7 +56,7 @@ morvex::Result<Expanded, Lz4Error> decompress(std::string_view block, int64_t re
     // written; they must not reveal earlier contents of memory. The buffer is released, not
     // kept for the next call, so that it is gone before the result is made.
     expanded.capacity = static_cast<size_t>(capacity);
-    expanded.data = allocate_zeroed(expanded.capacity);
+    expanded.data = allocate_buffer(expanded.capacity);
     const int produced = LZ4_decompress_safe(
         block.data(), expanded.data, static_cast<int>(block.size()), static_cast<int>(capacity));
     if (produced < 0) return morvex::fail(Lz4Error{Lz4Error::Kind::InvalidData, kInvalid});

@@ -29,7 +29,7 @@ struct Expanded {
     Expanded& operator=(Expanded&&) = delete;
     ~Expanded();
 
-    char* data = nullptr;  // owned, from allocate_zeroed
+    char* data = nullptr;  // owned, from allocate_buffer
     size_t capacity = 0;
     size_t size = 0;
 

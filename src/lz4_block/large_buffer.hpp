@@ -1,0 +1,18 @@
+// Memory for the large per-call buffers (the expanded block, the JSON text), which are
+// written once from front to back. A first write to fresh memory faults in every page;
+// with 4 KiB pages that costs more than the conversion itself, so buffers of 1 MiB and
+// more are mapped directly, aligned for transparent huge pages where the system offers
+// them. Releasing one returns its pages to the system at once.
+#pragma once
+
+#include <cstddef>
+
+namespace lz4_block {
+
+inline constexpr size_t kLargeBuffer = size_t{1} << 20;
+
+// `size` zero-filled bytes (at least one byte is allocated).
+char* allocate_buffer(size_t size);
+void release_buffer(char* data, size_t size);
+
+}  // namespace lz4_block
