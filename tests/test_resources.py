@@ -1,0 +1,118 @@
+"""Memory and nesting bounds: a huge raw_size, deeply nested unknown groups, a million logs.
+
+Peak memory is read in a fresh interpreter (ru_maxrss), so that nothing else the test
+process did counts."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import lz4.block
+import pytest
+
+from morvex_log_py_bindings import log_parser as lp
+
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+MAX_RAW_SIZE = 2113929216
+PREFIX = "failed to decode Protobuf message: "
+
+
+def peak_growth(setup, call):
+    """Runs `setup` then `call` in a new interpreter; returns the growth of peak resident
+    memory (bytes) caused by `call`, and what `call` printed."""
+    script = textwrap.dedent("""
+        import resource, sys
+        from morvex_log_py_bindings import log_parser as lp
+        {setup}
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        result = {call}
+        after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        print((after - before) * 1024, len(result), result[:40] if isinstance(result, str) else "")
+    """).format(setup=setup, call=call)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    growth, length, head = out.stdout.split(" ", 2)
+    return int(growth), int(length), head.strip()
+
+
+@pytest.mark.parametrize("call", [
+    "lp.lz4_logs_to_flat_json_str(block, {size})",
+    "lp.lz4_logs_to_flat_json(block, {size}, True, True)",
+])
+def test_huge_raw_size_does_not_take_that_memory(call):
+    # One log in a block of a few dozen bytes, announced as 2,113,929,216 bytes.
+    setup = textwrap.dedent("""
+        import lz4.block
+        data = bytes.fromhex("0a0f0a0d08051209 0a036d7367 12026869".replace(" ", ""))
+        block = lz4.block.compress(data, store_size=False)
+    """)
+    growth, length, _ = peak_growth(setup, call.format(size=MAX_RAW_SIZE))
+    assert length in (1, len('[{"__time__":5,"msg":"hi"}]'))
+    if not SANITIZED:  # the sanitizer's own bookkeeping would blur the figure
+        assert growth < 64 * 2**20, f"peak memory grew by {growth} bytes"
+
+
+def test_a_million_empty_logs_take_memory_in_proportion_to_the_text():
+    setup = textwrap.dedent("""
+        import lz4.block
+        body = b"\\x0a\\x00" * 1_000_000
+        length = len(body)
+        prefix = bytes([0x0a]) + bytes([length & 0x7f | 0x80, length >> 7 & 0x7f | 0x80, length >> 14])
+        data = prefix + body
+    """)
+    growth, length, head = peak_growth(setup, "lp.logs_to_flat_json_str(data)")
+    assert head.startswith('[{"__time__":0},{"__time__":0}')
+    assert length == 1 + 1_000_000 * len('{"__time__":0},')  # the last comma is the "]"
+    if not SANITIZED:
+        # The text (15 MB) exists twice at the end, as the buffer and as the str; the
+        # decoded logs take a few words each.
+        assert growth < 6 * length, f"peak memory grew by {growth} bytes for {length} bytes of text"
+
+
+def nested_groups(levels, inner=b""):
+    """Unknown group field 5 nested `levels` deep, with `inner` in the innermost level."""
+    return b"\x2b" * levels + inner + b"\x2c" * levels
+
+
+def ld(field, body):
+    n, out = len(body), bytearray()
+    while n > 0x7F:
+        out.append(n & 0x7F | 0x80)
+        n >>= 7
+    out.append(n)
+    return bytes([field << 3 | 2]) + bytes(out) + body
+
+
+# Top level: the budget is 100; inside a LogGroup (field 2 there is unknown) it is 99.
+NESTING = [
+    (nested_groups(100), None),
+    (nested_groups(101), "recursion limit reached"),
+    (nested_groups(100, b"\x08\x01"), "recursion limit reached"),
+    (nested_groups(99, b"\x08\x01"), None),
+    (nested_groups(100_000), "recursion limit reached"),
+    (ld(1, b"\x13" * 99 + b"\x14" * 99), None),
+    (ld(1, b"\x13" * 100 + b"\x14" * 100), "LogGroupList.log_groups: recursion limit reached"),
+    (ld(1, b"\x13" * 98 + b"\x08\x01" + b"\x14" * 98), None),
+    (ld(1, b"\x13" * 99 + b"\x08\x01" + b"\x14" * 99), "LogGroupList.log_groups: recursion limit reached"),
+]
+
+
+@pytest.mark.parametrize("data, error", NESTING)
+def test_unknown_groups_nested_to_the_limit_and_beyond(data, error):
+    block = lz4.block.compress(data, store_size=False)
+    calls = [lambda: lp.logs_to_flat_json_str(data), lambda: lp.lz4_logs_to_flat_json_str(block, len(data))]
+    for call in calls:
+        if error is None:
+            assert json.loads(call()) == []
+        else:
+            with pytest.raises(ValueError) as info:
+                call()
+            assert str(info.value) == PREFIX + error
+    if error is None:
+        assert lp.lz4_logs_to_flat_json(block, len(data), False, True) == []
+    else:
+        with pytest.raises(ValueError) as info:
+            lp.lz4_logs_to_flat_json(block, len(data), False, True)
+        assert str(info.value) == PREFIX + error.replace("LogGroupList.", "LogGroupListRaw.")

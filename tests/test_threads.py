@@ -1,0 +1,138 @@
+"""Concurrent calls from several threads, and the interpreter lock released during the work."""
+
+import json
+import os
+import random
+import sys
+import threading
+import time
+
+import lz4.block
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "samples"))
+import log_schema  # noqa: E402
+from morvex_log_py_bindings import PanicException, log_parser as lp  # noqa: E402
+
+
+def group_bytes(index, n_logs, value_size=8):
+    """One encoded `log_groups` element; a batch is a concatenation of these."""
+    batch = log_schema.LogGroupList()
+    group = batch.log_groups.add(topic="topic%d" % index, source="" if index % 2 else "src")
+    group.log_tags.add(key="thread", value="t%d" % index)
+    for i in range(n_logs):
+        log = group.logs.add(time=index * 1000 + i)
+        if i % 2:
+            log.time_ns = i
+        log.contents.add(key="msg", value="%d é 😀 \"q\" \\ " % i + "x" * value_size)
+        log.contents.add(key="k%d" % (i % 3), value="v")
+    return batch.SerializeToString()
+
+
+def reference_text(data):
+    records = log_schema.flatten_json_records(log_schema.LogGroupList.FromString(data))
+    return json.dumps(records, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+
+
+def reference_dicts(data, time_as_str, decode_utf8):
+    return log_schema.flatten_dicts(log_schema.LogGroupListRaw.FromString(data), time_as_str, decode_utf8)
+
+
+def mixed_cases():
+    """(call, check) pairs over valid and invalid inputs of all three functions."""
+    cases = []
+    for index in range(4):
+        data = b"".join(group_bytes(index * 10 + g, 5 + index * 7) for g in range(index + 1))
+        block = lz4.block.compress(data, store_size=False)
+        text = reference_text(data)
+        cases.append((lambda d=data: lp.logs_to_flat_json_str(d), text))
+        cases.append((lambda b=block, n=len(data): lp.lz4_logs_to_flat_json_str(b, n), text))
+        for flags in [(False, False), (True, True), (True, False), (False, True)]:
+            want = [list(d.items()) for d in reference_dicts(data, *flags)]
+            cases.append((lambda b=block, n=len(data), f=flags: [list(d.items()) for d in
+                                                                  lp.lz4_logs_to_flat_json(b, n, *f)], want))
+        cases.append((lambda d=data: lp.logs_to_flat_json_str(d[:-1]), ValueError))
+        cases.append((lambda b=block, n=len(data): lp.lz4_logs_to_flat_json_str(b, n - 1), PanicException))
+        cases.append((lambda b=block: lp.lz4_logs_to_flat_json(b[:-2], 10**6, True, True), PanicException))
+    bad = log_schema.LogGroupListRaw()
+    bad.log_groups.add().logs.add().contents.add(key="k", value=b"\xe2\x82")
+    bad_block = lz4.block.compress(bad.SerializeToString(), store_size=False)
+    cases.append((lambda: lp.lz4_logs_to_flat_json(bad_block, 100, False, True), UnicodeDecodeError))
+    cases.append((lambda: lp.lz4_logs_to_flat_json_str(bad_block, 100), ValueError))
+    return cases
+
+
+def test_threads_calling_at_once_all_get_correct_results():
+    cases = mixed_cases()
+    n_threads = 6
+    barrier = threading.Barrier(n_threads)
+    failures = []
+
+    def worker(seed):
+        rng = random.Random(seed)
+        order = [rng.randrange(len(cases)) for _ in range(300)]
+        barrier.wait()
+        for i in order:
+            call, want = cases[i]
+            try:
+                got = call()
+            except (Exception, PanicException) as error:
+                got = type(error)
+            if got != want:
+                failures.append((i, want, got))
+
+    threads = [threading.Thread(target=worker, args=(seed,)) for seed in range(n_threads)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures, failures[:3]
+
+
+@pytest.fixture(scope="module")
+def big_batch():
+    """About 30 MB: 16 groups of 6000 logs."""
+    data = b"".join(group_bytes(g, 6000, value_size=250) for g in range(16))
+    assert len(data) > 25 * 2**20
+    return data, lz4.block.compress(data, store_size=False)
+
+
+CONVERSIONS = {
+    "text": lambda data, block: lp.logs_to_flat_json_str(data),
+    "lz4 text": lambda data, block: lp.lz4_logs_to_flat_json_str(block, len(data)),
+    "dicts": lambda data, block: lp.lz4_logs_to_flat_json(block, len(data), False, False),
+}
+
+
+@pytest.mark.parametrize("name", CONVERSIONS)
+def test_other_threads_run_during_a_large_conversion(big_batch, name):
+    data, block = big_batch
+    counter = [0]
+    begin, stop = threading.Event(), threading.Event()
+
+    def count():
+        begin.wait()
+        while not stop.is_set():
+            counter[0] += 1
+            if counter[0] % 1000 == 0:
+                time.sleep(0)  # hands the lock back soon once the call wants it again
+
+    # The switch interval is made so long that this thread is never made to hand the lock
+    # over between its two reads of the counter: the counter can only move while the call
+    # itself has released the lock.
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(100.0)
+    counting = threading.Thread(target=count)
+    counting.start()
+    try:
+        begin.set()
+        before = counter[0]
+        result = CONVERSIONS[name](data, block)
+        after = counter[0]
+    finally:
+        stop.set()
+        sys.setswitchinterval(old)
+        counting.join()
+    records = len(result) if isinstance(result, list) else result.count('"__time__":')
+    assert records == 16 * 6000
+    assert after - before > 10_000, f"the other thread advanced only {after - before} times during the call"
