@@ -414,6 +414,7 @@ morvex::Result<size_t, morvex::MorvexLogError> count_raw_logs(std::string_view r
 
 CallResult<PyRef> build_flat_dicts(std::string_view raw_batch, size_t log_count, bool time_as_str,
                                    bool decode_utf8) {
+    if (log_count == 0) return made(PyList_New(0));
     return DictBuilder(time_as_str, decode_utf8).build(raw_batch, log_count);
 }
 

@@ -54,7 +54,7 @@ class TextBuffer {
   private:
     void reserve(size_t capacity) {
         if (capacity <= capacity_) return;
-        char* grown = lz4_block::allocate_buffer(capacity);
+        char* grown = lz4_block::allocate_buffer(capacity, false);
         if (size_ > 0) std::memcpy(grown, data_, size_);
         lz4_block::release_buffer(data_, capacity_);
         data_ = grown;

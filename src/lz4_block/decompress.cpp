@@ -56,9 +56,11 @@ morvex::Result<Expanded, Lz4Error> decompress(std::string_view block, int64_t re
     // written; they must not reveal earlier contents of memory. The buffer is released, not
     // kept for the next call, so that it is gone before the result is made.
     expanded.capacity = static_cast<size_t>(capacity);
-    expanded.data = allocate_buffer(expanded.capacity);
-    const int produced = LZ4_decompress_safe(
-        block.data(), expanded.data, static_cast<int>(block.size()), static_cast<int>(capacity));
+    if (capacity > 0) expanded.data = allocate_buffer(expanded.capacity, true);
+    char nothing = 0;  // liblz4 wants a destination even when there is no room
+    const int produced =
+        LZ4_decompress_safe(block.data(), expanded.data ? expanded.data : &nothing,
+                            static_cast<int>(block.size()), static_cast<int>(capacity));
     if (produced < 0) return morvex::fail(Lz4Error{Lz4Error::Kind::InvalidData, kInvalid});
     expanded.size = static_cast<size_t>(produced);
     return expanded;

@@ -42,11 +42,12 @@ char* map_aligned(size_t size) {
 
 }  // namespace
 
-char* allocate_buffer(size_t size) {
+char* allocate_buffer(size_t size, bool zeroed) {
 #if defined(__linux__)
     if (size >= kLargeBuffer) return map_aligned(size);
 #endif
-    void* data = std::calloc(size == 0 ? 1 : size, 1);
+    if (size == 0) size = 1;
+    void* data = zeroed ? std::calloc(size, 1) : std::malloc(size);
     if (!data) throw std::bad_alloc();
     return static_cast<char*>(data);
 }

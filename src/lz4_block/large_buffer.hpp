@@ -11,8 +11,9 @@ namespace lz4_block {
 
 inline constexpr size_t kLargeBuffer = size_t{1} << 20;
 
-// `size` zero-filled bytes (at least one byte is allocated).
-char* allocate_buffer(size_t size);
+// Room for `size` bytes (at least one byte is allocated); zero-filled when `zeroed` is
+// set (mapped memory always is).
+char* allocate_buffer(size_t size, bool zeroed);
 void release_buffer(char* data, size_t size);
 
 }  // namespace lz4_block
