@@ -16,26 +16,7 @@ import lz4.block
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "samples"))
 import log_schema  # noqa: E402
-
-
-def varint(n):
-    out = bytearray()
-    while True:
-        byte = n & 0x7F
-        n >>= 7
-        if n:
-            out.append(byte | 0x80)
-        else:
-            out.append(byte)
-            return bytes(out)
-
-
-def key(field, wire_type):
-    return varint(field << 3 | wire_type)
-
-
-def ld(field, body):
-    return key(field, 2) + varint(len(body)) + body
+from wire_bytes import key, ld, varint  # noqa: E402
 
 
 def batch(groups):

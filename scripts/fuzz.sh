@@ -14,18 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 
-missing=()
-for package in clang libclang-rt-14-dev liblz4-dev pkg-config; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-        missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing Debian packages: ${missing[*]}"
-    sudo_cmd=()
-    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+bash scripts/debian_packages.sh clang libclang-rt-14-dev liblz4-dev pkg-config
 
 # cmake, ninja, protobuf and lz4 come from the project's virtual environment.
 [ -x .venv/bin/python ] || python3 -m venv .venv

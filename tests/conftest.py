@@ -20,32 +20,7 @@ UNWRAP = "called `Result::unwrap()` on an `Err` value: Custom { kind: %s, error:
 LZ4_BAD_DATA = UNWRAP % ("InvalidData", "Decompression failed. Input invalid or too long?")
 LZ4_TOO_BIG = UNWRAP % ("InvalidInput", "Given size parameter is too big")
 
-# Wire types: Varint, SixtyFourBit, LengthDelimited, StartGroup, EndGroup, ThirtyTwoBit.
-VARINT, I64, LEN, SGROUP, EGROUP, I32 = range(6)
-
-
-def varint(n):
-    out = bytearray()
-    while True:
-        byte = n & 0x7F
-        n >>= 7
-        if n:
-            out.append(byte | 0x80)
-        else:
-            out.append(byte)
-            return bytes(out)
-
-
-def key(field, wire):
-    return varint(field << 3 | wire)
-
-
-def ld(field, payload):
-    return key(field, LEN) + varint(len(payload)) + payload
-
-
-def vi(field, value):
-    return key(field, VARINT) + varint(value)
+from wire_bytes import EGROUP, I32, I64, LEN, SGROUP, VARINT, key, ld, varint, vi  # noqa: E402,F401
 
 
 def f32(field, value):

@@ -14,6 +14,7 @@ from hypothesis import strategies as st
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "samples"))
 import log_schema  # noqa: E402
+from wire_bytes import key, ld, varint  # noqa: E402
 from morvex_log_py_bindings import PanicException, log_parser  # noqa: E402
 
 PREFIX = "failed to decode Protobuf message: "
@@ -21,23 +22,6 @@ VALUE_NOT_UTF8 = (PREFIX + "Content.value: Log.contents: LogGroup.logs: LogGroup
                   "invalid string value: data is not UTF-8 encoded")
 FLAGS = list(itertools.product([False, True], repeat=2))
 SETTINGS = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-
-
-def varint(n):
-    out = bytearray()
-    while n > 0x7F:
-        out.append(n & 0x7F | 0x80)
-        n >>= 7
-    out.append(n)
-    return bytes(out)
-
-
-def key(field, wire_type):
-    return varint(field << 3 | wire_type)
-
-
-def ld(field, body):
-    return key(field, 2) + varint(len(body)) + body
 
 
 # ---- strategies -----------------------------------------------------------------------

@@ -11,6 +11,7 @@ import textwrap
 
 import lz4.block
 import pytest
+from wire_bytes import ld
 
 from morvex_log_py_bindings import log_parser as lp
 
@@ -75,14 +76,6 @@ def nested_groups(levels, inner=b""):
     """Unknown group field 5 nested `levels` deep, with `inner` in the innermost level."""
     return b"\x2b" * levels + inner + b"\x2c" * levels
 
-
-def ld(field, body):
-    n, out = len(body), bytearray()
-    while n > 0x7F:
-        out.append(n & 0x7F | 0x80)
-        n >>= 7
-    out.append(n)
-    return bytes([field << 3 | 2]) + bytes(out) + body
 
 
 # Top level: the budget is 100; inside a LogGroup (field 2 there is unknown) it is 99.
