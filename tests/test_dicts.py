@@ -1,6 +1,7 @@
 """lz4_logs_to_flat_json: one dict per log, insertion order, flags and the UTF-8 check of values."""
 
 import itertools
+import json
 
 import log_schema
 import pytest
@@ -210,3 +211,27 @@ def test_replaced_values_are_still_checked_in_later_logs(bad_position):
         convert([dict(logs=logs)], False, True)
     assert (info.value.object, info.value.start, info.value.end) == (b"\xc3", 0, 1)
     assert convert([dict(logs=logs)], False, False)[bad_position]["dup"] == b"fine"
+
+
+KEYS = ["a", "b", "__time__", "__time_ns__", "__topic__", "__source__", "__tag__:x", "__tag__:y"]
+small_groups = st.lists(st.fixed_dictionaries(
+    {"logs": st.lists(st.fixed_dictionaries(
+        {"contents": st.lists(st.tuples(st.sampled_from(KEYS), st.sampled_from([b"", b"v", b"w", "é".encode()])),
+                              max_size=4)},
+        optional={"time": st.sampled_from([0, 1, 2**32 - 1]), "time_ns": st.sampled_from([0, 5])}),
+        max_size=6),
+     "tags": st.lists(st.tuples(st.sampled_from(["x", "y"]), st.sampled_from(["1", "2"])), max_size=3)},
+    optional={"topic": st.sampled_from(["", "t"]), "source": st.sampled_from(["s"])}), max_size=5)
+
+
+@settings(max_examples=300, deadline=None)
+@given(small_groups, st.booleans(), st.booleans())
+def test_repeated_shapes_and_colliding_keys_match_the_reference(groups, time_as_str, decode_utf8):
+    # Few keys, many of them reserved or tag keys, so that logs repeat their shapes within
+    # and across groups and keys collide in every way.
+    convert(groups, time_as_str, decode_utf8)
+    batch = make_batch([{**g, "logs": [{**log, "contents": [(k, v.decode()) for k, v in log["contents"]]}
+                                       for log in g["logs"]]} for g in groups])
+    data = batch.SerializeToString()
+    assert log_parser.logs_to_flat_json_str(data) == json.dumps(
+        log_schema.flatten_json_records(batch), sort_keys=True, separators=(",", ":"), ensure_ascii=False)
