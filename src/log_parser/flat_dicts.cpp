@@ -142,7 +142,8 @@ class DictBuilder {
         pb::LogGroupListRaw batch;
         Status status;
         size_t index = 0;
-        auto decoded = pb::decode_groups(
+        // count_raw_logs has checked these bytes, texts included.
+        auto decoded = pb::decode_groups<pb::Validation::Trusted>(
             raw_batch, batch, [&](pb::LogGroupListRaw& groups, const pb::LogGroup& group) {
                 if (status) status = add_group(groups, group, list.get(), index, log_count);
                 groups.clear();

@@ -18,7 +18,11 @@ namespace pb {
 
 inline constexpr uint32_t kRecursionBudget = 100;
 
-template <class Family>
+// Input that an earlier decode of the same bytes accepted is `Trusted`: its texts are known
+// to be UTF-8 and are not checked again.
+enum class Validation { Checked, Trusted };
+
+template <class Family, Validation kValidation = Validation::Checked>
 class Decoder {
   public:
     Decoder(std::string_view input, BasicLogGroupList<Family>& out)
@@ -104,7 +108,7 @@ class Decoder {
 
     bool merge_string(WireType wire_type, std::string_view& text, const char* message,
                       const char* field) {
-        return merge_one_copy<true>(wire_type, text) || context(message, field);
+        return merge_one_copy<kCheckText>(wire_type, text) || context(message, field);
     }
 
     bool merge_optional(WireType wire_type, OptionalText& text, const char* field) {
@@ -136,13 +140,52 @@ class Decoder {
         return true;
     }
 
+    // A small varint read for the content fast path: at most three bytes, else nothing.
+    static bool small_varint(const uint8_t*& p, const uint8_t* end, size_t& value) {
+        value = 0;
+        for (int shift = 0; shift < 21 && p < end; shift += 7) {
+            const uint8_t byte = *p++;
+            value |= static_cast<size_t>(byte & 0x7F) << shift;
+            if (byte < 0x80) return true;
+        }
+        return false;
+    }
+
+    // The usual form of a content, key (field 1) then value (field 2) filling the body
+    // exactly, read in one go. Anything else is left to the general path, which gives the
+    // same record or the precise error.
+    bool merge_plain_content() {
+        const uint8_t* p = cursor_.pos;
+        const uint8_t* end = cursor_.end;
+        size_t length, key_length, value_length;
+        if (!small_varint(p, end, length) || length > static_cast<size_t>(end - p)) return false;
+        const uint8_t* body_end = p + length;
+        if (p == body_end || *p++ != 0x0A) return false;
+        if (!small_varint(p, body_end, key_length)) return false;
+        if (key_length > static_cast<size_t>(body_end - p)) return false;
+        const uint8_t* key = p;
+        p += key_length;
+        if (p == body_end || *p++ != 0x12) return false;
+        if (!small_varint(p, body_end, value_length)) return false;
+        if (value_length != static_cast<size_t>(body_end - p)) return false;
+        if (kCheckText && !utf8::is_valid(key, key_length)) return false;
+        if (kCheckText && Family::kValidateContentValue && !utf8::is_valid(p, value_length)) {
+            return false;
+        }
+        out_.contents.push_back({{reinterpret_cast<const char*>(key), key_length},
+                                 {reinterpret_cast<const char*>(p), value_length}});
+        cursor_.pos = body_end;
+        return true;
+    }
+
     bool merge_content(uint32_t budget) {
+        if (merge_plain_content()) return true;
         log::Content content;
         const bool ok = merge_loop(budget, [&](Key key, uint32_t inner) {
             if (key.field == 1) return merge_string(key.wire_type, content.key, "Content", "key");
             if (key.field == 2) {
-                return merge_one_copy<Family::kValidateContentValue>(key.wire_type,
-                                                                     content.value) ||
+                return merge_one_copy < kCheckText &&
+                           Family::kValidateContentValue > (key.wire_type, content.value) ||
                        context("Content", "value");
             }
             return skip_field(cursor_, key.wire_type, key.field, inner, error_);
@@ -216,16 +259,18 @@ class Decoder {
         return ok;
     }
 
+    static constexpr bool kCheckText = kValidation == Validation::Checked;
+
     Cursor cursor_;
     BasicLogGroupList<Family>& out_;
     DecodeError error_;
 };
 
 // Decodes `input` into `out`, calling `on_group(out, group)` after each top-level group.
-template <class Family, class OnGroup>
+template <Validation kValidation = Validation::Checked, class Family, class OnGroup>
 DecodeStatus decode_groups(std::string_view input, BasicLogGroupList<Family>& out,
                            OnGroup&& on_group) {
-    return Decoder<Family>(input, out).decode_list(std::forward<OnGroup>(on_group));
+    return Decoder<Family, kValidation>(input, out).decode_list(std::forward<OnGroup>(on_group));
 }
 
 }  // namespace pb
