@@ -235,3 +235,17 @@ def test_repeated_shapes_and_colliding_keys_match_the_reference(groups, time_as_
     data = batch.SerializeToString()
     assert log_parser.logs_to_flat_json_str(data) == json.dumps(
         log_schema.flatten_json_records(batch), sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+
+
+def test_many_interleaved_shapes():
+    # More distinct shapes than are remembered at once, coming back in turn, so that
+    # remembered shapes are forgotten and made again.
+    groups = []
+    for g in range(60):
+        tags = [(f"t{j}", f"{g}-{j}") for j in range(g % 19)]
+        logs = [dict(time=g, contents=[(f"k{(g + i + j) % 23}", f"v{i}{j}".encode()) for j in range(i % 4 + 1)],
+                     **({"time_ns": i} if (g + i) % 3 else {}))
+                for i in range(5)]
+        groups.append(dict(topic=f"p{g % 2}", tags=tags, logs=logs, **({"source": "s"} if g % 5 else {})))
+    for time_as_str, decode_utf8 in FLAGS:
+        convert(groups, time_as_str, decode_utf8)

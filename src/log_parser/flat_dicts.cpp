@@ -1,5 +1,6 @@
 #include "flat_dicts.hpp"
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -93,6 +94,7 @@ struct GroupKeys {
 struct GroupStrings {
     size_t serial = 0;  // tells groups apart
     GroupKeys keys;
+    size_t shape = 0;  // the same number for groups with equal keys
     Remembered topic;
     Remembered source;
     std::vector<PyRef> tag_keys;
@@ -104,7 +106,8 @@ struct GroupStrings {
 // final order) and only the values that differ are set into the copy.
 struct DictPlan {
     bool valid = false;
-    GroupKeys group_keys;
+    bool has_time_ns = false;
+    size_t group_shape = 0;
     std::vector<std::string_view> keys;  // the content keys, in log order
     std::vector<PyRef> key_objects;
     PyRef template_dict;
@@ -116,8 +119,11 @@ struct DictPlan {
     bool time_ns_final = false;
     std::vector<Remembered> values;  // the last value object at each content position
 
-    bool fits(Contents contents) const {
-        if (!valid || contents.size() != keys.size()) return false;
+    bool fits(Contents contents, bool log_has_time_ns, size_t shape) const {
+        if (!valid || log_has_time_ns != has_time_ns || shape != group_shape ||
+            contents.size() != keys.size()) {
+            return false;
+        }
         for (size_t i = 0; i < contents.size(); ++i) {
             if (!pb::bytes_equal(contents[i].key, keys[i])) return false;
         }
@@ -163,12 +169,11 @@ class DictBuilder {
             if (auto status = make_reserved_keys(); !status) return status;
         }
         if (auto status = make_group_strings(batch, group); !status) return status;
-        for (DictPlan& plan : plans_) plan.valid = plan.valid && plan.group_keys == group_.keys;
         for (const pb::Log& log : batch.logs_of(group)) {
             const auto contents = batch.contents_of(log);
-            DictPlan& plan = plans_[log.has_time_ns];
-            auto dict = plan.fits(contents) ? copy_dict(plan, contents, log)
-                                            : build_dict(plan, contents, log);
+            DictPlan* plan = find_plan(contents, log.has_time_ns);
+            auto dict = plan ? copy_dict(*plan, contents, log)
+                             : build_dict(new_plan(log.has_time_ns), contents, log);
             if (!dict) return failure_of(dict);
             if (index == log_count) return morvex::fault("the validated batch decoded differently");
             PyList_SetItem(list, static_cast<Py_ssize_t>(index++), dict.value().release());
@@ -177,6 +182,35 @@ class DictBuilder {
     }
 
     enum Reserved { kTime, kTimeNs, kTopic, kSource };
+
+    // The plan for this log's shape: the last one used for logs with the same time_ns
+    // presence first, then the others.
+    DictPlan* find_plan(Contents contents, bool has_time_ns) {
+        DictPlan*& recent = recent_[has_time_ns];
+        if (recent && recent->fits(contents, has_time_ns, group_.shape)) return recent;
+        for (size_t i = 0; i < plan_count_; ++i) {
+            if (plans_[i].fits(contents, has_time_ns, group_.shape)) return recent = &plans_[i];
+        }
+        return nullptr;
+    }
+
+    // A plan slot for a new shape: a free one, else the oldest.
+    DictPlan& new_plan(bool has_time_ns) {
+        DictPlan* plan = plan_count_ < kMaxPlans ? &plans_[plan_count_++]
+                                                 : &plans_[next_replaced_++ % kMaxPlans];
+        return *(recent_[has_time_ns] = plan);
+    }
+
+    // The shape number of the group's keys; equal keys get equal numbers. The oldest of
+    // kMaxShapes known shapes is forgotten (its plans then never fit again).
+    size_t shape_of(const GroupKeys& keys) {
+        for (size_t i = shapes_.size(); i-- > 0;) {
+            if (shapes_[i].first == keys) return shapes_[i].second;
+        }
+        if (shapes_.size() == kMaxShapes) shapes_.erase(shapes_.begin());
+        shapes_.emplace_back(keys, ++shape_count_);
+        return shape_count_;
+    }
 
     Status make_reserved_keys() {
         static constexpr std::string_view kNames[] = {"__time__", "__time_ns__", "__topic__",
@@ -225,6 +259,7 @@ class DictBuilder {
                 return status;
             }
         }
+        group_.shape = shape_of(keys);
         return {};
     }
 
@@ -314,7 +349,8 @@ class DictBuilder {
         }
         if (status) status = insert_group_values(d);
         if (!status) return failure_of(status);
-        plan.group_keys = group_.keys;
+        plan.has_time_ns = log.has_time_ns;
+        plan.group_shape = group_.shape;
         plan.keys.assign(contents.size(), {});
         for (size_t i = 0; i < contents.size(); ++i) plan.keys[i] = contents[i].key;
         plan.finals_known = false;
@@ -329,19 +365,17 @@ class DictBuilder {
 
     // Which values of a shape are final: walking backwards, a key seen later (a later
     // content, or a group entry, which is inserted after all contents) wins.
-    static void find_finals(DictPlan& plan, bool has_time_ns) {
+    static void find_finals(DictPlan& plan, const GroupKeys& group_keys) {
         std::unordered_set<std::string_view> later;
-        if (plan.group_keys.topic) later.insert("__topic__");
-        if (plan.group_keys.source) later.insert("__source__");
-        for (size_t i = 0; i < plan.group_keys.tag_ends.size(); ++i) {
-            later.insert(plan.group_keys.tag(i));
-        }
+        if (group_keys.topic) later.insert("__topic__");
+        if (group_keys.source) later.insert("__source__");
+        for (size_t i = 0; i < group_keys.tag_ends.size(); ++i) later.insert(group_keys.tag(i));
         plan.content_final.assign(plan.keys.size(), false);
         for (size_t i = plan.keys.size(); i-- > 0;) {
             plan.content_final[i] = later.insert(plan.keys[i]).second;
         }
         plan.time_final = !later.count("__time__");
-        plan.time_ns_final = has_time_ns && !later.count("__time_ns__");
+        plan.time_ns_final = plan.has_time_ns && !later.count("__time_ns__");
         plan.finals_known = true;
     }
 
@@ -349,7 +383,8 @@ class DictBuilder {
     // made (or, when a later entry replaces it, validated) in log order, so a bad value
     // fails the call exactly as when inserting.
     CallResult<PyRef> copy_dict(DictPlan& plan, Contents contents, const pb::Log& log) {
-        if (!plan.finals_known) find_finals(plan, log.has_time_ns);
+        // The plan fits, so the current group's keys are those of the plan's shape.
+        if (!plan.finals_known) find_finals(plan, group_.keys);
         PyRef dict(PyDict_Copy(plan.template_dict.get()));
         if (!dict) return Failure<CallError>{api_call_failed()};
         PyObject* d = dict.get();
@@ -393,7 +428,14 @@ class DictBuilder {
     bool decode_utf8_;
     PyRef reserved_[4];
     GroupStrings group_;
-    DictPlan plans_[2];  // for logs without and with time_ns
+    static constexpr size_t kMaxPlans = 16;
+    static constexpr size_t kMaxShapes = 16;
+    std::array<DictPlan, kMaxPlans> plans_;
+    size_t plan_count_ = 0;
+    size_t next_replaced_ = 0;
+    DictPlan* recent_[2] = {nullptr, nullptr};  // for logs without and with time_ns
+    std::vector<std::pair<GroupKeys, size_t>> shapes_;
+    size_t shape_count_ = 0;
     std::unordered_map<std::string_view, PyRef> content_keys_;
     std::unordered_map<std::string_view, PyRef> tag_keys_;
     LastTime last_time_, last_time_ns_;
