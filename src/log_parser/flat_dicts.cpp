@@ -263,25 +263,26 @@ class DictBuilder {
         return {};
     }
 
-    // The flat key str of a tag, cached by the tag's own key (a view into the batch).
-    CallResult<PyRef> flat_tag_key(std::string_view tag_key, std::string_view flat_key) {
-        auto found = tag_keys_.find(tag_key);
-        if (found != tag_keys_.end()) return PyRef::borrow(found->second.get());
-        auto key = make_str(flat_key);
-        if (key && tag_keys_.size() < kMaxCachedKeys) {
-            tag_keys_.emplace(tag_key, PyRef::borrow(key.value().get()));
+    // The str of `text` from a per-call cache keyed by `lookup` (a view into the batch);
+    // the cache stops growing at kMaxCachedKeys entries.
+    static CallResult<PyRef> cached_str(std::unordered_map<std::string_view, PyRef>& cache,
+                                        std::string_view lookup, std::string_view text) {
+        auto found = cache.find(lookup);
+        if (found != cache.end()) return PyRef::borrow(found->second.get());
+        auto made_str = make_str(text);
+        if (made_str && cache.size() < kMaxCachedKeys) {
+            cache.emplace(lookup, PyRef::borrow(made_str.value().get()));
         }
-        return key;
+        return made_str;
+    }
+
+    // A tag's flat key, cached by the tag's own key.
+    CallResult<PyRef> flat_tag_key(std::string_view tag_key, std::string_view flat_key) {
+        return cached_str(tag_keys_, tag_key, flat_key);
     }
 
     CallResult<PyRef> content_key(std::string_view key) {
-        auto found = content_keys_.find(key);
-        if (found != content_keys_.end()) return PyRef::borrow(found->second.get());
-        auto made_key = make_str(key);
-        if (made_key && content_keys_.size() < kMaxCachedKeys) {
-            content_keys_.emplace(key, PyRef::borrow(made_key.value().get()));
-        }
-        return made_key;
+        return cached_str(content_keys_, key, key);
     }
 
     // The str or int for a time; the object of the previous equal value is reused.
