@@ -2,6 +2,7 @@
 the protobuf package and compared with an independent reference flattener."""
 
 import json
+import sys
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -135,3 +136,13 @@ def test_escaping_at_every_offset_of_long_strings(char):
     contents = [("k" * n + char + "%02d" % n, "x" * n + char + "y" * (40 - n) + char) for n in range(41)]
     text = convert(make_batch([dict(topic="t" * 33 + char, logs=[dict(contents=contents)])]))
     assert text.count(escaped(char)) >= 3 * 41
+
+
+@pytest.mark.parametrize("chars", ["\x80", "\xff\xe9", "\xc3\xa9", "\xff\u0100", "\xe9\U0001f600", "\u07ff"])
+def test_one_byte_characters_at_every_offset_of_block_boundaries(chars):
+    # Texts whose characters all lie below U+0100 take a different road to the str than
+    # wider ones; characters sit across every 16-byte boundary of the output.
+    contents = [("k%02d" % n, "a" * n + chars + "b" * (n % 17)) for n in range(40)]
+    text = convert(make_batch([dict(logs=[dict(contents=contents[:n])]) for n in (3, 40)]))
+    reference = reference_json(make_batch([dict(logs=[dict(contents=contents[:n])]) for n in (3, 40)]))
+    assert sys.getsizeof(text) == sys.getsizeof(reference)  # same compact storage width

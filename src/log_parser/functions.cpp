@@ -8,6 +8,7 @@
 #include "flat_dicts.hpp"
 #include "flat_json.hpp"
 #include "python_result.hpp"
+#include "text_width.hpp"
 
 namespace log_parser {
 namespace {
@@ -17,13 +18,25 @@ using morvex::CallResult;
 using morvex::Failure;
 using morvex::PyRef;
 
+// JSON text ready to become a str: UTF-8, or Latin-1 when every character fits in a byte.
+struct StrText {
+    TextBuffer text;
+    bool latin1 = false;
+};
+
 // What the lock-free part of a text function ends with.
-using TextOutcome = morvex::Result<TextBuffer, CallError>;
+using TextOutcome = morvex::Result<StrText, CallError>;
+
+StrText prepared_for_str(TextBuffer text) {
+    if (measure_width(text.data(), text.size()) != TextWidth::Latin1) return {std::move(text)};
+    text.truncate(narrow_to_latin1(text.data(), text.size()));
+    return {std::move(text), true};
+}
 
 TextOutcome text_of(std::string_view input) {
     auto text = logs_to_flat_json(input);
     if (!text) return morvex::held(morvex::to_held_exception(std::move(text.error())));
-    return std::move(text.value());
+    return prepared_for_str(std::move(text.value()));
 }
 
 morvex::InternalFault expansion_fault(const lz4_block::Lz4Error& error) {
@@ -32,8 +45,12 @@ morvex::InternalFault expansion_fault(const lz4_block::Lz4Error& error) {
 
 CallResult<PyRef> to_str(TextOutcome outcome) {
     if (!outcome) return Failure<CallError>{std::move(outcome.error())};
-    const TextBuffer& text = outcome.value();
-    return made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    const TextBuffer& text = outcome.value().text;
+    const auto size = static_cast<Py_ssize_t>(text.size());
+    // Latin-1 bytes are copied into a str of the exact size; UTF-8 with wider characters
+    // is left to the interpreter's decoder.
+    if (outcome.value().latin1) return made(PyUnicode_DecodeLatin1(text.data(), size, nullptr));
+    return made(PyUnicode_FromStringAndSize(text.data(), size));
 }
 
 }  // namespace

@@ -46,10 +46,13 @@ class TextBuffer {
         put(text);
     }
 
+    char* data() { return data_; }
     const char* data() const { return data_; }
     size_t size() const { return size_; }
     std::string_view view() const { return {data_, size_}; }
     void clear() { size_ = 0; }
+    // Keeps the first `size` bytes, after they were rewritten in place.
+    void truncate(size_t size) { size_ = size < size_ ? size : size_; }
 
   private:
     void reserve(size_t capacity) {
