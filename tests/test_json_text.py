@@ -146,3 +146,28 @@ def test_one_byte_characters_at_every_offset_of_block_boundaries(chars):
     text = convert(make_batch([dict(logs=[dict(contents=contents[:n])]) for n in (3, 40)]))
     reference = reference_json(make_batch([dict(logs=[dict(contents=contents[:n])]) for n in (3, 40)]))
     assert sys.getsizeof(text) == sys.getsizeof(reference)  # same compact storage width
+
+
+@pytest.mark.parametrize("shapes", [1, 3, 20])
+def test_groups_cycling_through_key_sets_and_values(shapes):
+    # Object layouts are remembered per set of keys (at most 16); groups cycle through more
+    # key sets than that, change their values every time and collide with content keys.
+    groups = []
+    for g in range(60):
+        shape = g % shapes
+        tags = [("k%d" % (shape + t), "v%d-%d" % (g, t)) for t in range(shape % 4 + 1)]
+        contents = [("msg", "m" * (g % 41)), ("__tag__:k%d" % shape, "content loses")]
+        if g % 3:
+            contents.append(("n", str(g)))
+        logs = [dict(time=g, contents=contents[: 1 + i % 3]) for i in range(g % 4)]
+        for i, log in enumerate(logs):
+            if i % 2:
+                log["time_ns"] = g
+        group = dict(tags=tags, logs=logs)
+        if g % 2:
+            group["topic"] = "t%d" % g
+        if g % 5 == 0:
+            group["source"] = "s"
+        groups.append(group)
+    text = convert(make_batch(groups))
+    assert len(json.loads(text)) == sum(g % 4 for g in range(60))

@@ -1,6 +1,8 @@
 #include "flat_json.hpp"
 
 #include <algorithm>
+#include <array>
+#include <string>
 #include <vector>
 
 #include "../pb/bytes_equal.hpp"
@@ -26,9 +28,10 @@ struct ContentEntry {
     size_t order;  // position in the log, so that the last of equal keys can stay
 };
 
-// How one object is written: fixed text (keys, separators, group values) between the
-// values that differ per log. Logs of a group mostly share their content keys, so a plan
-// is made once and reused while the keys stay the same.
+// How one object is written: fixed text (keys, separators, group entries) between the
+// values that differ per log. Logs mostly share their content keys and groups mostly share
+// their keys, so a plan is made once and reused while the keys stay the same; when only a
+// group's values change, its text is put together again from its pieces.
 struct Step {
     enum class Value : uint8_t { None, Content, Time, TimeNs };
     size_t text_begin;
@@ -37,20 +40,51 @@ struct Step {
     size_t content;
 };
 
+// A part of a plan: literal text, a group entry's rendering, or the place of a value.
+struct Piece {
+    enum class Kind : uint8_t { Literal, Entry, Value };
+    Kind kind;
+    size_t begin = 0;  // Literal: range in the plan's literals; Entry: index of the entry
+    size_t end = 0;
+    Step::Value value = Step::Value::None;
+    size_t content = 0;
+};
+
 struct ObjectPlan {
     bool valid = false;
+    bool has_time_ns = false;
+    size_t group_shape = 0;              // the number of the group keys it was made for
+    size_t group_values = 0;             // the group values its text was put together with
     std::vector<std::string_view> keys;  // the content keys it was made for, in log order
+    std::vector<Piece> pieces;
+    TextBuffer literals;
     std::vector<Step> steps;
     TextBuffer text;
 
-    bool fits(std::span<const pb::log::Content> contents) const {
-        if (!valid || contents.size() != keys.size()) return false;
+    bool fits(std::span<const pb::log::Content> contents, bool log_has_time_ns,
+              size_t shape) const {
+        if (!valid || log_has_time_ns != has_time_ns || shape != group_shape ||
+            contents.size() != keys.size()) {
+            return false;
+        }
         for (size_t i = 0; i < contents.size(); ++i) {
             if (!pb::bytes_equal(contents[i].key, keys[i])) return false;
         }
         return true;
     }
 };
+
+// Sorts a handful of entries by key, keeping equal keys in their order, without the
+// temporary buffer std::stable_sort allocates on every call.
+template <class T, class Less>
+void insertion_sort(std::vector<T>& items, Less less) {
+    for (size_t i = 1; i < items.size(); ++i) {
+        T item = std::move(items[i]);
+        size_t j = i;
+        for (; j > 0 && less(item, items[j - 1]); --j) items[j] = std::move(items[j - 1]);
+        items[j] = std::move(item);
+    }
+}
 
 class FlatJsonWriter {
   public:
@@ -61,9 +95,14 @@ class FlatJsonWriter {
         build_group_entries(list, group);
         for (const pb::Log& log : list.logs_of(group)) {
             const auto contents = list.contents_of(log);
-            ObjectPlan& plan = plans_[log.has_time_ns];
-            if (!plan.fits(contents)) make_plan(plan, contents, log.has_time_ns);
-            write_object(plan, contents, log);
+            ObjectPlan* plan = find_plan(contents, log.has_time_ns);
+            if (!plan) {
+                plan = &new_plan(log.has_time_ns);
+                make_plan(*plan, contents, log.has_time_ns);
+            } else if (plan->group_values != group_values_) {
+                assemble(*plan);
+            }
+            write_object(*plan, contents, log);
         }
     }
 
@@ -73,9 +112,38 @@ class FlatJsonWriter {
     }
 
   private:
+    // The plan for this log's shape (group keys, content keys, time_ns present or not):
+    // the last one used for logs with the same time_ns presence first, then the others.
+    ObjectPlan* find_plan(std::span<const pb::log::Content> contents, bool has_time_ns) {
+        ObjectPlan*& recent = recent_[has_time_ns];
+        if (recent && recent->fits(contents, has_time_ns, group_shape_)) return recent;
+        for (size_t i = 0; i < plan_count_; ++i) {
+            if (plans_[i].fits(contents, has_time_ns, group_shape_)) return recent = &plans_[i];
+        }
+        return nullptr;
+    }
+
+    // A plan slot for a new shape: a free one, else the oldest.
+    ObjectPlan& new_plan(bool has_time_ns) {
+        ObjectPlan* plan = plan_count_ < kMaxPlans ? &plans_[plan_count_++]
+                                                   : &plans_[next_replaced_++ % kMaxPlans];
+        return *(recent_[has_time_ns] = plan);
+    }
+
+    // The number of the current group's keys; equal keys get equal numbers. The oldest of
+    // kMaxShapes known key sets is forgotten (its plans then never fit again).
+    size_t shape_of(std::string_view keys) {
+        for (size_t i = shapes_.size(); i-- > 0;) {
+            if (shapes_[i].first == keys) return shapes_[i].second;
+        }
+        if (shapes_.size() == kMaxShapes) shapes_.erase(shapes_.begin());
+        shapes_.emplace_back(std::string(keys), ++shape_count_);
+        return shape_count_;
+    }
+
     // The reserved keys and tags of a group, sorted by key; of tags with equal keys the
-    // last one stays, since it is put last. A group whose entries render exactly as the
-    // previous group's keeps the current plan.
+    // last one stays, since it is put last. Groups with equal keys share plans; a plan's
+    // text is put together again when the group's values differ from the last group's.
     void build_group_entries(const pb::LogGroupList& list, const pb::LogGroup& group) {
         static constexpr std::string_view kTagPrefix = "__tag__:";
         entries_.clear();
@@ -95,19 +163,24 @@ class FlatJsonWriter {
             add_text_entry(std::string_view(flat_keys_).substr(start), tag.value);
         }
         // Stable: among equal keys the later put stays last, and only the last is kept.
-        std::stable_sort(entries_.begin(), entries_.end(),
-                         [](const GroupEntry& a, const GroupEntry& b) { return a.key < b.key; });
+        insertion_sort(entries_,
+                       [](const GroupEntry& a, const GroupEntry& b) { return a.key < b.key; });
         auto last_of_each =
             std::unique(entries_.rbegin(), entries_.rend(),
                         [](const GroupEntry& a, const GroupEntry& b) { return a.key == b.key; });
         entries_.erase(entries_.begin(), last_of_each.base());
 
+        group_keys_.clear();
+        for (const GroupEntry& entry : entries_) {
+            const auto size = static_cast<uint32_t>(entry.key.size());
+            group_keys_.append({reinterpret_cast<const char*>(&size), sizeof size});
+            group_keys_.append(entry.key);
+        }
         rendering_.clear();
         for (GroupEntry& entry : entries_) render(entry);
-        if (rendering_.view() != group_rendered_.view()) {
-            std::swap(rendering_, group_rendered_);
-            for (ObjectPlan& plan : plans_) plan.valid = false;
-        }
+        group_shape_ = shape_of(group_keys_.view());
+        if (rendering_.view() != group_rendered_.view()) ++group_values_;
+        std::swap(rendering_, group_rendered_);
     }
 
     void add_text_entry(std::string_view key, std::string_view text) {
@@ -138,16 +211,21 @@ class FlatJsonWriter {
         plan.keys.clear();
         for (const pb::log::Content& content : contents) plan.keys.push_back(content.key);
         plan.valid = true;
-        plan.steps.clear();
-        TextBuffer& text = plan.text;
-        text.clear();
-        text.append("{");
-        size_t step_begin = 0;
-        bool first = true;
-        auto end_step = [&](Step::Value value, size_t content) {
-            plan.steps.push_back({step_begin, text.size(), value, content});
-            step_begin = text.size();
+        plan.has_time_ns = has_time_ns;
+        plan.group_shape = group_shape_;
+        plan.pieces.clear();
+        TextBuffer& literals = plan.literals;
+        literals.clear();
+        auto literal = [&](auto&& write) {
+            const size_t begin = literals.size();
+            write();
+            plan.pieces.push_back({Piece::Kind::Literal, begin, literals.size()});
         };
+        auto value = [&](Step::Value kind, size_t content) {
+            plan.pieces.push_back({Piece::Kind::Value, 0, 0, kind, content});
+        };
+        literal([&] { literals.append("{"); });
+        bool first = true;
         size_t c = 0;
         size_t g = 0;
         while (c < sorted_.size() || g < entries_.size()) {
@@ -160,23 +238,51 @@ class FlatJsonWriter {
                 ++c;
                 continue;
             }
-            if (!first) text.append(",");
+            if (!first) literal([&] { literals.append(","); });
             first = false;
             if (g == entries_.size() || (c < sorted_.size() && sorted_[c].key < entries_[g].key)) {
-                json::write_string(text, sorted_[c].key);
-                text.append(":");
-                end_step(Step::Value::Content, sorted_[c++].order);
+                literal([&] {
+                    json::write_string(literals, sorted_[c].key);
+                    literals.append(":");
+                });
+                value(Step::Value::Content, sorted_[c++].order);
                 continue;
             }
             if (c < sorted_.size() && sorted_[c].key == entries_[g].key) ++c;
-            const GroupEntry& entry = entries_[g++];
-            text.append(group_rendered_.view().substr(entry.rendered_begin,
-                                                      entry.rendered_end - entry.rendered_begin));
-            if (entry.kind == GroupEntry::Kind::Time) end_step(Step::Value::Time, 0);
-            if (entry.kind == GroupEntry::Kind::TimeNs) end_step(Step::Value::TimeNs, 0);
+            const GroupEntry& entry = entries_[g];
+            plan.pieces.push_back({Piece::Kind::Entry, g++, 0});
+            if (entry.kind == GroupEntry::Kind::Time) value(Step::Value::Time, 0);
+            if (entry.kind == GroupEntry::Kind::TimeNs) value(Step::Value::TimeNs, 0);
         }
-        text.append("}");
-        end_step(Step::Value::None, 0);
+        literal([&] { literals.append("}"); });
+        value(Step::Value::None, 0);
+        assemble(plan);
+    }
+
+    // Puts the plan's text together from its pieces and the current group's renderings.
+    void assemble(ObjectPlan& plan) {
+        plan.steps.clear();
+        TextBuffer& text = plan.text;
+        text.clear();
+        size_t step_begin = 0;
+        for (const Piece& piece : plan.pieces) {
+            switch (piece.kind) {
+                case Piece::Kind::Literal:
+                    text.append(plan.literals.view().substr(piece.begin, piece.end - piece.begin));
+                    break;
+                case Piece::Kind::Entry: {
+                    const GroupEntry& entry = entries_[piece.begin];
+                    text.append(group_rendered_.view().substr(
+                        entry.rendered_begin, entry.rendered_end - entry.rendered_begin));
+                    break;
+                }
+                case Piece::Kind::Value:
+                    plan.steps.push_back({step_begin, text.size(), piece.value, piece.content});
+                    step_begin = text.size();
+                    break;
+            }
+        }
+        plan.group_values = group_values_;
     }
 
     void write_object(const ObjectPlan& plan, std::span<const pb::log::Content> contents,
@@ -208,9 +314,21 @@ class FlatJsonWriter {
     std::string flat_keys_;
     TextBuffer rendering_;
     TextBuffer group_rendered_;
-    // The current plans, for logs without and with time_ns.
+    // The current group's keys and their number, and a count that changes whenever the
+    // rendered group entries do.
+    TextBuffer group_keys_;
+    size_t group_shape_ = 0;
+    size_t group_values_ = 0;
+    static constexpr size_t kMaxShapes = 16;
+    std::vector<std::pair<std::string, size_t>> shapes_;
+    size_t shape_count_ = 0;
+    // Plans remembered across groups, up to kMaxPlans shapes.
     std::vector<ContentEntry> sorted_;
-    ObjectPlan plans_[2];
+    static constexpr size_t kMaxPlans = 16;
+    std::array<ObjectPlan, kMaxPlans> plans_;
+    size_t plan_count_ = 0;
+    size_t next_replaced_ = 0;
+    ObjectPlan* recent_[2] = {nullptr, nullptr};  // for logs without and with time_ns
     bool first_object_ = true;
 };
 

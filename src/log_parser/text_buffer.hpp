@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -34,9 +35,11 @@ class TextBuffer {
 
     void put(char c) { data_[size_++] = c; }
     void put(const char* data, size_t size) {
-        // An empty text may have no data pointer at all (a field absent from the input).
-        if (size == 0) return;
-        std::memcpy(data_ + size_, data, size);
+        if (size <= 16) {
+            copy_short(data_ + size_, data, size);
+        } else {
+            std::memcpy(data_ + size_, data, size);
+        }
         size_ += size;
     }
     void put(std::string_view text) { put(text.data(), text.size()); }
@@ -55,6 +58,28 @@ class TextBuffer {
     void truncate(size_t size) { size_ = size < size_ ? size : size_; }
 
   private:
+    // Most texts put are keys and short values; two overlapping loads and stores copy them
+    // without a library call. An empty text may have no data pointer at all.
+    static void copy_short(char* to, const char* from, size_t size) {
+        if (size >= 8) {
+            uint64_t head, tail;
+            std::memcpy(&head, from, 8);
+            std::memcpy(&tail, from + size - 8, 8);
+            std::memcpy(to, &head, 8);
+            std::memcpy(to + size - 8, &tail, 8);
+        } else if (size >= 4) {
+            uint32_t head, tail;
+            std::memcpy(&head, from, 4);
+            std::memcpy(&tail, from + size - 4, 4);
+            std::memcpy(to, &head, 4);
+            std::memcpy(to + size - 4, &tail, 4);
+        } else if (size > 0) {
+            to[0] = from[0];
+            to[size / 2] = from[size / 2];
+            to[size - 1] = from[size - 1];
+        }
+    }
+
     void reserve(size_t capacity) {
         if (capacity <= capacity_) return;
         char* grown = lz4_block::allocate_buffer(capacity, false);
