@@ -126,3 +126,22 @@ def test_match_of_offset_zero_never_reveals_earlier_memory():
                    0x60, 0x10, 0x00, 0x10, 0x00, 0x10, 0x00])
     assert JZ(block, 200) == '[{"__time__":0,"__topic__":"\\u0000\\u0000\\u0000\\u0000"}]'
     assert dicts(block, 200) == [{"__time__": 0, "__topic__": "\0\0\0\0"}]
+
+
+def test_match_of_offset_zero_in_a_large_block_never_reveals_earlier_memory():
+    # Large buffers are kept for reuse between calls, so this block is expanded into memory
+    # that earlier calls filled; the unwritten bytes must still read as zeros.
+    filler = make_batch([{"topic": "x" * 64, "logs": [{"time": 7, "contents": [("k", "v" * 500)]}] * 6000}])
+    filler = filler.SerializeToString()
+    assert len(filler) > 2 << 20
+    for _ in range(2):
+        JZ(compress(filler), len(filler))
+        dicts(compress(filler), len(filler))
+    padding = bytes([0x10, 0x00]) * 2100  # unknown varint fields, as one long literal run
+    length = len(padding) - 15
+    block = (bytes([0x60, 0x0A, 0x08, 0x0A, 0x00, 0x1A, 0x04, 0x00, 0x00, 0xF0])
+             + bytes([0xFF]) * (length // 255) + bytes([length % 255]) + padding)
+    assert 255 * len(block) + 16 > 1 << 20  # room of more than a MiB is asked for
+    raw_size = 2 << 20
+    assert JZ(block, raw_size) == '[{"__time__":0,"__topic__":"\\u0000\\u0000\\u0000\\u0000"}]'
+    assert dicts(block, raw_size) == [{"__time__": 0, "__topic__": "\0\0\0\0"}]
