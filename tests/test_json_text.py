@@ -156,6 +156,8 @@ def test_groups_cycling_through_key_sets_and_values(shapes):
     for g in range(60):
         shape = g % shapes
         tags = [("k%d" % (shape + t), "v%d-%d" % (g, t)) for t in range(shape % 4 + 1)]
+        if g % 7 == 0:  # the same keys in another order, one of them twice (the later wins)
+            tags = tags[::-1] + [(tags[-1][0], "again%d" % g)]
         contents = [("msg", "m" * (g % 41)), ("__tag__:k%d" % shape, "content loses")]
         if g % 3:
             contents.append(("n", str(g)))

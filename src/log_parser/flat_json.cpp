@@ -16,11 +16,37 @@ namespace {
 // "key":"value" for text, "key": for the two times, whose values differ per log.
 struct GroupEntry {
     enum class Kind : uint8_t { Text, Time, TimeNs };
+    // Where the value comes from: the topic, the source or a tag (by index), or none.
+    enum class Source : uint8_t { None, Topic, SourceField, Tag };
     std::string_view key;
     Kind kind;
     std::string_view text;  // the value of a Text entry
+    Source source = Source::None;
+    size_t tag = 0;
     size_t rendered_begin = 0;
     size_t rendered_end = 0;
+};
+
+// The sorted entries of groups with the same topic and source presence and the same tag
+// keys in the same order: worked out once, then reused for every such group.
+struct GroupLayout {
+    bool topic = false;
+    bool source = false;
+    std::vector<std::string_view> tag_keys;  // views into the input, which outlives the call
+    std::vector<GroupEntry> entries;         // sorted, without values
+    std::string keys;                        // the flat tag keys the entries point into
+    size_t shape = 0;
+
+    bool matches(const pb::LogGroup& group, std::span<const pb::LogTag> tags) const {
+        if (topic != group.topic.present || source != group.source.present ||
+            tags.size() != tag_keys.size()) {
+            return false;
+        }
+        for (size_t i = 0; i < tags.size(); ++i) {
+            if (!pb::bytes_equal(tags[i].key, tag_keys[i])) return false;
+        }
+        return true;
+    }
 };
 
 struct ContentEntry {
@@ -88,18 +114,28 @@ void insertion_sort(std::vector<T>& items, Less less) {
 
 class FlatJsonWriter {
   public:
-    explicit FlatJsonWriter(TextBuffer out) : out_(std::move(out)) { out_.append("["); }
+    explicit FlatJsonWriter(TextBuffer out) : out_(std::move(out)) {
+        out_.append("[");
+        layouts_.reserve(kMaxLayouts);  // entries point into their layout's keys: no moves
+    }
 
     void write_group(const pb::LogGroupList& list, const pb::LogGroup& group) {
         if (group.logs.size() == 0) return;
         build_group_entries(list, group);
-        for (const pb::Log& log : list.logs_of(group)) {
+        const auto logs = list.logs_of(group);
+        for (size_t i = 0; i < logs.size(); ++i) {
+            const pb::Log& log = logs[i];
             const auto contents = list.contents_of(log);
             ObjectPlan* plan = find_plan(contents, log.has_time_ns);
             if (!plan) {
                 plan = &new_plan(log.has_time_ns);
                 make_plan(*plan, contents, log.has_time_ns);
             } else if (plan->group_values != group_values_) {
+                // Putting the text together pays off only if another log uses it.
+                if (i + 1 == logs.size()) {
+                    write_object_from_pieces(*plan, contents, log);
+                    continue;
+                }
                 assemble(*plan);
             }
             write_object(*plan, contents, log);
@@ -145,46 +181,95 @@ class FlatJsonWriter {
     // last one stays, since it is put last. Groups with equal keys share plans; a plan's
     // text is put together again when the group's values differ from the last group's.
     void build_group_entries(const pb::LogGroupList& list, const pb::LogGroup& group) {
-        static constexpr std::string_view kTagPrefix = "__tag__:";
-        entries_.clear();
-        flat_keys_.clear();
         const auto tags = list.tags_of(group);
-        size_t key_bytes = 0;
-        for (const pb::LogTag& tag : tags) key_bytes += kTagPrefix.size() + tag.key.size();
-        flat_keys_.reserve(key_bytes);  // views into flat_keys_ must stay put
-
-        entries_.push_back({"__time__", GroupEntry::Kind::Time, {}});
-        if (group.topic.present) add_text_entry("__topic__", group.topic.text);
-        if (group.source.present) add_text_entry("__source__", group.source.text);
-        entries_.push_back({"__time_ns__", GroupEntry::Kind::TimeNs, {}});
-        for (const pb::LogTag& tag : tags) {
-            const size_t start = flat_keys_.size();
-            flat_keys_.append(kTagPrefix).append(tag.key);
-            add_text_entry(std::string_view(flat_keys_).substr(start), tag.value);
-        }
-        // Stable: among equal keys the later put stays last, and only the last is kept.
-        insertion_sort(entries_,
-                       [](const GroupEntry& a, const GroupEntry& b) { return a.key < b.key; });
-        auto last_of_each =
-            std::unique(entries_.rbegin(), entries_.rend(),
-                        [](const GroupEntry& a, const GroupEntry& b) { return a.key == b.key; });
-        entries_.erase(entries_.begin(), last_of_each.base());
-
-        group_keys_.clear();
-        for (const GroupEntry& entry : entries_) {
-            const auto size = static_cast<uint32_t>(entry.key.size());
-            group_keys_.append({reinterpret_cast<const char*>(&size), sizeof size});
-            group_keys_.append(entry.key);
-        }
+        const GroupLayout& layout = layout_of(group, tags);
+        entries_.assign(layout.entries.begin(), layout.entries.end());
         rendering_.clear();
-        for (GroupEntry& entry : entries_) render(entry);
-        group_shape_ = shape_of(group_keys_.view());
+        for (GroupEntry& entry : entries_) {
+            switch (entry.source) {
+                case GroupEntry::Source::Topic:
+                    entry.text = group.topic.text;
+                    break;
+                case GroupEntry::Source::SourceField:
+                    entry.text = group.source.text;
+                    break;
+                case GroupEntry::Source::Tag:
+                    entry.text = tags[entry.tag].value;
+                    break;
+                case GroupEntry::Source::None:
+                    break;
+            }
+            render(entry);
+        }
+        group_shape_ = layout.shape;
         if (rendering_.view() != group_rendered_.view()) ++group_values_;
         std::swap(rendering_, group_rendered_);
     }
 
-    void add_text_entry(std::string_view key, std::string_view text) {
-        entries_.push_back({key, GroupEntry::Kind::Text, text});
+    // The layout of groups like this one: a remembered one (the last used first), else a
+    // new one in place of the oldest of kMaxLayouts.
+    const GroupLayout& layout_of(const pb::LogGroup& group, std::span<const pb::LogTag> tags) {
+        if (recent_layout_ < layouts_.size() && layouts_[recent_layout_].matches(group, tags)) {
+            return layouts_[recent_layout_];
+        }
+        for (size_t i = 0; i < layouts_.size(); ++i) {
+            if (layouts_[i].matches(group, tags)) return layouts_[recent_layout_ = i];
+        }
+        if (layouts_.size() < kMaxLayouts) {
+            layouts_.emplace_back();
+            recent_layout_ = layouts_.size() - 1;
+        } else {
+            recent_layout_ = next_layout_replaced_++ % kMaxLayouts;
+        }
+        GroupLayout& layout = layouts_[recent_layout_];
+        make_layout(layout, group, tags);
+        return layout;
+    }
+
+    void make_layout(GroupLayout& layout, const pb::LogGroup& group,
+                     std::span<const pb::LogTag> tags) {
+        static constexpr std::string_view kTagPrefix = "__tag__:";
+        using Source = GroupEntry::Source;
+        layout.topic = group.topic.present;
+        layout.source = group.source.present;
+        layout.tag_keys.clear();
+        for (const pb::LogTag& tag : tags) layout.tag_keys.push_back(tag.key);
+        std::string& keys = layout.keys;
+        keys.clear();
+        size_t key_bytes = 0;
+        for (const pb::LogTag& tag : tags) key_bytes += kTagPrefix.size() + tag.key.size();
+        keys.reserve(key_bytes);  // views into the keys must stay put
+
+        auto& entries = layout.entries;
+        entries.clear();
+        entries.push_back({"__time__", GroupEntry::Kind::Time});
+        if (layout.topic)
+            entries.push_back({"__topic__", GroupEntry::Kind::Text, {}, Source::Topic});
+        if (layout.source) {
+            entries.push_back({"__source__", GroupEntry::Kind::Text, {}, Source::SourceField});
+        }
+        entries.push_back({"__time_ns__", GroupEntry::Kind::TimeNs});
+        for (size_t i = 0; i < tags.size(); ++i) {
+            const size_t start = keys.size();
+            keys.append(kTagPrefix).append(tags[i].key);
+            entries.push_back(
+                {std::string_view(keys).substr(start), GroupEntry::Kind::Text, {}, Source::Tag, i});
+        }
+        // Stable: among equal keys the later put stays last, and only the last is kept.
+        insertion_sort(entries,
+                       [](const GroupEntry& a, const GroupEntry& b) { return a.key < b.key; });
+        auto last_of_each =
+            std::unique(entries.rbegin(), entries.rend(),
+                        [](const GroupEntry& a, const GroupEntry& b) { return a.key == b.key; });
+        entries.erase(entries.begin(), last_of_each.base());
+
+        group_keys_.clear();
+        for (const GroupEntry& entry : entries) {
+            const auto size = static_cast<uint32_t>(entry.key.size());
+            group_keys_.append({reinterpret_cast<const char*>(&size), sizeof size});
+            group_keys_.append(entry.key);
+        }
+        layout.shape = shape_of(group_keys_.view());
     }
 
     void render(GroupEntry& entry) {
@@ -270,12 +355,9 @@ class FlatJsonWriter {
                 case Piece::Kind::Literal:
                     text.append(plan.literals.view().substr(piece.begin, piece.end - piece.begin));
                     break;
-                case Piece::Kind::Entry: {
-                    const GroupEntry& entry = entries_[piece.begin];
-                    text.append(group_rendered_.view().substr(
-                        entry.rendered_begin, entry.rendered_end - entry.rendered_begin));
+                case Piece::Kind::Entry:
+                    text.append(entry_rendering(piece.begin));
                     break;
-                }
                 case Piece::Kind::Value:
                     plan.steps.push_back({step_begin, text.size(), piece.value, piece.content});
                     step_begin = text.size();
@@ -285,6 +367,29 @@ class FlatJsonWriter {
         plan.group_values = group_values_;
     }
 
+    std::string_view entry_rendering(size_t index) const {
+        const GroupEntry& entry = entries_[index];
+        return group_rendered_.view().substr(entry.rendered_begin,
+                                             entry.rendered_end - entry.rendered_begin);
+    }
+
+    void write_value(Step::Value value, size_t content, std::span<const pb::log::Content> contents,
+                     const pb::Log& log) {
+        switch (value) {
+            case Step::Value::Content:
+                json::write_string(out_, contents[content].value);
+                break;
+            case Step::Value::Time:
+                json::write_uint(out_, log.time);
+                break;
+            case Step::Value::TimeNs:
+                json::write_uint(out_, log.time_ns);
+                break;
+            case Step::Value::None:
+                break;
+        }
+    }
+
     void write_object(const ObjectPlan& plan, std::span<const pb::log::Content> contents,
                       const pb::Log& log) {
         if (!first_object_) out_.append(",");
@@ -292,17 +397,26 @@ class FlatJsonWriter {
         const std::string_view text = plan.text.view();
         for (const Step& step : plan.steps) {
             out_.append(text.substr(step.text_begin, step.text_end - step.text_begin));
-            switch (step.value) {
-                case Step::Value::Content:
-                    json::write_string(out_, contents[step.content].value);
+            write_value(step.value, step.content, contents, log);
+        }
+    }
+
+    // The same object written from the plan's pieces and the current group's renderings,
+    // without putting the plan's text together first.
+    void write_object_from_pieces(const ObjectPlan& plan,
+                                  std::span<const pb::log::Content> contents, const pb::Log& log) {
+        if (!first_object_) out_.append(",");
+        first_object_ = false;
+        for (const Piece& piece : plan.pieces) {
+            switch (piece.kind) {
+                case Piece::Kind::Literal:
+                    out_.append(plan.literals.view().substr(piece.begin, piece.end - piece.begin));
                     break;
-                case Step::Value::Time:
-                    json::write_uint(out_, log.time);
+                case Piece::Kind::Entry:
+                    out_.append(entry_rendering(piece.begin));
                     break;
-                case Step::Value::TimeNs:
-                    json::write_uint(out_, log.time_ns);
-                    break;
-                case Step::Value::None:
+                case Piece::Kind::Value:
+                    write_value(piece.value, piece.content, contents, log);
                     break;
             }
         }
@@ -311,11 +425,14 @@ class FlatJsonWriter {
     TextBuffer out_;
     // Current group.
     std::vector<GroupEntry> entries_;
-    std::string flat_keys_;
     TextBuffer rendering_;
     TextBuffer group_rendered_;
     // The current group's keys and their number, and a count that changes whenever the
     // rendered group entries do.
+    static constexpr size_t kMaxLayouts = 16;
+    std::vector<GroupLayout> layouts_;
+    size_t recent_layout_ = 0;
+    size_t next_layout_replaced_ = 0;
     TextBuffer group_keys_;
     size_t group_shape_ = 0;
     size_t group_values_ = 0;
