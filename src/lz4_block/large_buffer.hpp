@@ -2,8 +2,7 @@
 // written once from front to back. A first write to fresh memory faults in every page;
 // with 4 KiB pages that costs more than the conversion itself, so buffers of 1 MiB and
 // more are mapped directly, aligned for transparent huge pages where the system offers
-// them. The two largest recently released ones stay mapped for reuse (see BufferCache);
-// others return their pages to the system at once.
+// them. Releasing one returns its pages to the system at once.
 #pragma once
 
 #include <cstddef>
