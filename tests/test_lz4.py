@@ -129,8 +129,8 @@ def test_match_of_offset_zero_never_reveals_earlier_memory():
 
 
 def test_match_of_offset_zero_in_a_large_block_never_reveals_earlier_memory():
-    # Large buffers are kept for reuse between calls, so this block is expanded into memory
-    # that earlier calls filled; the unwritten bytes must still read as zeros.
+    # A block that asks for more than a MiB is expanded into mapped memory, after earlier
+    # calls used and freed such memory; the unwritten bytes must still read as zeros.
     filler = make_batch([{"topic": "x" * 64, "logs": [{"time": 7, "contents": [("k", "v" * 500)]}] * 6000}])
     filler = filler.SerializeToString()
     assert len(filler) > 2 << 20

@@ -1,7 +1,6 @@
 #include "flat_json.hpp"
 
 #include <algorithm>
-#include <array>
 #include <string>
 #include <vector>
 
@@ -114,10 +113,7 @@ void insertion_sort(std::vector<T>& items, Less less) {
 
 class FlatJsonWriter {
   public:
-    explicit FlatJsonWriter(TextBuffer out) : out_(std::move(out)) {
-        out_.append("[");
-        layouts_.reserve(kMaxLayouts);  // entries point into their layout's keys: no moves
-    }
+    explicit FlatJsonWriter(TextBuffer out) : out_(std::move(out)) { out_.append("["); }
 
     void write_group(const pb::LogGroupList& list, const pb::LogGroup& group) {
         if (group.logs.size() == 0) return;
@@ -153,16 +149,19 @@ class FlatJsonWriter {
     ObjectPlan* find_plan(std::span<const pb::log::Content> contents, bool has_time_ns) {
         ObjectPlan*& recent = recent_[has_time_ns];
         if (recent && recent->fits(contents, has_time_ns, group_shape_)) return recent;
-        for (size_t i = 0; i < plan_count_; ++i) {
-            if (plans_[i].fits(contents, has_time_ns, group_shape_)) return recent = &plans_[i];
+        for (ObjectPlan& plan : plans_) {
+            if (plan.fits(contents, has_time_ns, group_shape_)) return recent = &plan;
         }
         return nullptr;
     }
 
     // A plan slot for a new shape: a free one, else the oldest.
     ObjectPlan& new_plan(bool has_time_ns) {
-        ObjectPlan* plan = plan_count_ < kMaxPlans ? &plans_[plan_count_++]
-                                                   : &plans_[next_replaced_++ % kMaxPlans];
+        // Made on first use, so that a call on few logs does not pay for them; reserved at
+        // once, since recent_ points into them.
+        if (plans_.empty()) plans_.reserve(kMaxPlans);
+        ObjectPlan* plan = plans_.size() < kMaxPlans ? &plans_.emplace_back()
+                                                     : &plans_[next_replaced_++ % kMaxPlans];
         return *(recent_[has_time_ns] = plan);
     }
 
@@ -216,6 +215,8 @@ class FlatJsonWriter {
             if (layouts_[i].matches(group, tags)) return layouts_[recent_layout_ = i];
         }
         if (layouts_.size() < kMaxLayouts) {
+            // Entries point into their layout's keys, so layouts never move.
+            if (layouts_.empty()) layouts_.reserve(kMaxLayouts);
             layouts_.emplace_back();
             recent_layout_ = layouts_.size() - 1;
         } else {
@@ -442,8 +443,7 @@ class FlatJsonWriter {
     // Plans remembered across groups, up to kMaxPlans shapes.
     std::vector<ContentEntry> sorted_;
     static constexpr size_t kMaxPlans = 16;
-    std::array<ObjectPlan, kMaxPlans> plans_;
-    size_t plan_count_ = 0;
+    std::vector<ObjectPlan> plans_;
     size_t next_replaced_ = 0;
     ObjectPlan* recent_[2] = {nullptr, nullptr};  // for logs without and with time_ns
     bool first_object_ = true;
