@@ -7,6 +7,7 @@
 #include <set>
 
 #include "log_parser/flat_json.hpp"
+#include "log_parser/text_width.hpp"
 #include "pb/log_group.hpp"
 
 namespace fuzz {
@@ -105,7 +106,9 @@ class Parser {
         return true;
     }
     void skip_ws() {
-        while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\n' || s_[i_] == '\r')) ++i_;
+        while (i_ < s_.size() &&
+               (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\n' || s_[i_] == '\r'))
+            ++i_;
     }
     bool literal(std::string_view word) {
         if (s_.substr(i_, word.size()) != word) return false;
@@ -207,10 +210,14 @@ class Parser {
         for (int k = 0; k < 4; ++k) {
             const char c = s_[i_++];
             value <<= 4;
-            if (c >= '0' && c <= '9') value |= c - '0';
-            else if (c >= 'a' && c <= 'f') value |= c - 'a' + 10;
-            else if (c >= 'A' && c <= 'F') value |= c - 'A' + 10;
-            else return false;
+            if (c >= '0' && c <= '9')
+                value |= c - '0';
+            else if (c >= 'a' && c <= 'f')
+                value |= c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F')
+                value |= c - 'A' + 10;
+            else
+                return false;
         }
         return true;
     }
@@ -237,21 +244,38 @@ class Parser {
             if (i_ >= s_.size()) return false;
             const char e = s_[i_++];
             switch (e) {
-                case '"': out += '"'; break;
-                case '\\': out += '\\'; break;
-                case '/': out += '/'; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
-                case 'n': out += '\n'; break;
-                case 'r': out += '\r'; break;
-                case 't': out += '\t'; break;
+                case '"':
+                    out += '"';
+                    break;
+                case '\\':
+                    out += '\\';
+                    break;
+                case '/':
+                    out += '/';
+                    break;
+                case 'b':
+                    out += '\b';
+                    break;
+                case 'f':
+                    out += '\f';
+                    break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
                 case 'u': {
                     uint32_t cp;
                     if (!hex4(cp)) return false;
                     if (cp >= 0xDC00 && cp <= 0xDFFF) return false;
                     if (cp >= 0xD800 && cp <= 0xDBFF) {
                         uint32_t low;
-                        if (!literal("\\u") || !hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
+                        if (!literal("\\u") || !hex4(low) || low < 0xDC00 || low > 0xDFFF)
+                            return false;
                         cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
                     }
                     put_utf8(out, cp);
@@ -295,9 +319,9 @@ std::string hex_of(std::string_view bytes) {
 // The descriptions a decode may end with.
 bool known_description(const std::string& d) {
     static const std::set<std::string> fixed = {
-        "invalid varint", "buffer underflow", "delimited length exceeded",
-        "recursion limit reached", "unexpected end group tag", std::string(kBadUtf8),
-        "invalid tag value: 0", "invalid wire type value: 6", "invalid wire type value: 7"};
+        "invalid varint",          "buffer underflow",           "delimited length exceeded",
+        "recursion limit reached", "unexpected end group tag",   std::string(kBadUtf8),
+        "invalid tag value: 0",    "invalid wire type value: 6", "invalid wire type value: 7"};
     if (fixed.count(d)) return true;
     const std::string key = "invalid key value: ";
     if (d.rfind(key, 0) == 0) {
@@ -306,8 +330,8 @@ bool known_description(const std::string& d) {
                number.find_first_not_of("0123456789") == std::string::npos &&
                std::stoull(number) > 0xFFFFFFFFULL;
     }
-    static const char* names[] = {"Varint", "SixtyFourBit", "LengthDelimited",
-                                  "StartGroup", "EndGroup", "ThirtyTwoBit"};
+    static const char* names[] = {"Varint",     "SixtyFourBit", "LengthDelimited",
+                                  "StartGroup", "EndGroup",     "ThirtyTwoBit"};
     for (const char* expected : {"Varint", "LengthDelimited", "ThirtyTwoBit"}) {
         for (const char* actual : names) {
             if (std::strcmp(actual, expected) == 0) continue;
@@ -333,8 +357,8 @@ std::vector<std::pair<std::string, std::string>> context_of(const std::string& d
                    display.compare(display.size() - description.size(), description.size(),
                                    description) == 0,
                display);
-    std::string middle = display.substr(kPrefix.size(),
-                                        display.size() - kPrefix.size() - description.size());
+    std::string middle =
+        display.substr(kPrefix.size(), display.size() - kPrefix.size() - description.size());
     std::vector<std::pair<std::string, std::string>> pairs;
     while (!middle.empty()) {
         const size_t end = middle.find(": ");
@@ -349,8 +373,8 @@ std::vector<std::pair<std::string, std::string>> context_of(const std::string& d
 }
 
 // The context must be a path from the top-level field down to the failing field.
-void check_context(const std::vector<std::pair<std::string, std::string>>& pairs,
-                   const Family& f, const std::string& display) {
+void check_context(const std::vector<std::pair<std::string, std::string>>& pairs, const Family& f,
+                   const std::string& display) {
     const std::map<std::string, std::set<std::string>> fields = {
         {f.list, {"log_groups"}},
         {f.group, {"logs", "topic", "source", "machine_uuid", "log_tags"}},
@@ -382,9 +406,11 @@ void check_error(const pb::DecodeError& error, const Family& f) {
 std::string raw_display_of(const pb::DecodeError& error) {
     const std::string display = error.display();
     std::string out(kPrefix);
-    const std::map<std::string, std::string> rename = {
-        {kText.list, kRaw.list}, {kText.group, kRaw.group}, {kText.log, kRaw.log},
-        {kText.content, kRaw.content}, {kText.tag, kRaw.tag}};
+    const std::map<std::string, std::string> rename = {{kText.list, kRaw.list},
+                                                       {kText.group, kRaw.group},
+                                                       {kText.log, kRaw.log},
+                                                       {kText.content, kRaw.content},
+                                                       {kText.tag, kRaw.tag}};
     for (const auto& [message, field] : context_of(display, error.description())) {
         out += rename.at(message) + "." + field + ": ";
     }
@@ -407,7 +433,8 @@ bool same_optional(const pb::OptionalText& a, const pb::OptionalText& b) {
 }
 
 // Both families decode the same bytes into the same records.
-void check_same_batch(const pb::LogGroupList& t, const pb::LogGroupListRaw& r, const std::string& input_hex) {
+void check_same_batch(const pb::LogGroupList& t, const pb::LogGroupListRaw& r,
+                      const std::string& input_hex) {
     FUZZ_CHECK(t.log_groups.size() == r.log_groups.size(), input_hex);
     for (size_t g = 0; g < t.log_groups.size(); ++g) {
         const pb::LogGroup& a = t.log_groups[g];
@@ -466,13 +493,27 @@ void put_json_string(std::string& out, std::string_view s) {
     out += '"';
     for (unsigned char c : s) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     out += "\\u00";
@@ -525,8 +566,10 @@ std::string expected_json(const std::vector<FlatRecord>& records) {
             first = false;
             put_json_string(out, key);
             out += ':';
-            if (value.number) out += std::to_string(value.n);
-            else put_json_string(out, value.s);
+            if (value.number)
+                out += std::to_string(value.n);
+            else
+                put_json_string(out, value.s);
         }
         out += '}';
     }
@@ -569,6 +612,40 @@ void check_json(std::string_view text, const pb::LogGroupList& list, const std::
     FUZZ_CHECK(text == expected_json(records), detail);
 }
 
+// Code points of valid UTF-8, decoded without shortcuts.
+std::vector<uint32_t> code_points(std::string_view text) {
+    std::vector<uint32_t> points;
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<uint8_t>(text[i]);
+        const int length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        uint32_t point = length == 1 ? lead : lead & (0x7F >> length);
+        for (int k = 1; k < length; ++k)
+            point = point << 6 | (static_cast<uint8_t>(text[i + k]) & 0x3F);
+        points.push_back(point);
+        i += length;
+    }
+    return points;
+}
+
+// The width class of the JSON text, and its Latin-1 form when it has one.
+void check_width(std::string_view text, const std::string& detail) {
+    const auto points = code_points(text);
+    uint32_t widest = 0;
+    for (uint32_t point : points) widest = point > widest ? point : widest;
+    const auto width = log_parser::measure_width(text.data(), text.size());
+    const auto expected = widest < 0x80    ? log_parser::TextWidth::Ascii
+                          : widest < 0x100 ? log_parser::TextWidth::Latin1
+                                           : log_parser::TextWidth::Wide;
+    FUZZ_CHECK(width == expected, detail);
+    if (width != log_parser::TextWidth::Latin1) return;
+    std::string narrowed(text);
+    narrowed.resize(log_parser::narrow_to_latin1(narrowed.data(), narrowed.size()));
+    FUZZ_CHECK(narrowed.size() == points.size(), detail);
+    for (size_t i = 0; i < points.size(); ++i) {
+        FUZZ_CHECK(static_cast<uint8_t>(narrowed[i]) == points[i], detail);
+    }
+}
+
 }  // namespace
 
 long check_decode(std::string_view input) {
@@ -581,7 +658,8 @@ long check_decode(std::string_view input) {
     FUZZ_CHECK(text.ok() == streamed.ok(), input_hex);
 
     if (raw.ok()) {
-        for_each_text(raw.value(), false, [&](std::string_view s) { FUZZ_CHECK(utf8_valid(s), input_hex); });
+        for_each_text(raw.value(), false,
+                      [&](std::string_view s) { FUZZ_CHECK(utf8_valid(s), input_hex); });
     } else {
         check_error(raw.error(), kRaw);
     }
@@ -589,10 +667,12 @@ long check_decode(std::string_view input) {
     if (text.ok()) {
         FUZZ_CHECK(raw.ok(), input_hex);
         check_same_batch(text.value(), raw.value(), input_hex);
-        for_each_text(text.value(), true, [&](std::string_view s) { FUZZ_CHECK(utf8_valid(s), input_hex); });
+        for_each_text(text.value(), true,
+                      [&](std::string_view s) { FUZZ_CHECK(utf8_valid(s), input_hex); });
         const auto whole = log_parser::pb_to_flat_json_str(text.value());
         FUZZ_CHECK(whole.view() == streamed.value().view(), input_hex);
         check_json(whole.view(), text.value(), input_hex);
+        check_width(whole.view(), input_hex);
         return static_cast<long>(count_logs(text.value()));
     }
 
@@ -600,9 +680,10 @@ long check_decode(std::string_view input) {
     check_error(error, kText);
     FUZZ_CHECK(streamed.error().display() == error.display(), input_hex);
     const bool value_not_utf8 =
-        error.display() == std::string(kPrefix) +
-                               "Content.value: Log.contents: LogGroup.logs: LogGroupList.log_groups: " +
-                               std::string(kBadUtf8);
+        error.display() ==
+        std::string(kPrefix) +
+            "Content.value: Log.contents: LogGroup.logs: LogGroupList.log_groups: " +
+            std::string(kBadUtf8);
     if (raw.ok()) {
         // Only a content value can fail the text family and pass the raw one. (The value
         // that failed may have been replaced by a later occurrence of the field, so the

@@ -47,6 +47,10 @@ def valid_batches():
     yield batch([{"topic": "", "source": "", "logs": [(0, [], 0)]}, {"logs": [(1, [], None)]}])
     yield batch([{"topic": odd, "source": odd, "machine_uuid": "m", "tags": [(odd, odd)],
                   "logs": [(2**32 - 1, [(odd, odd), ("", "")], 2**32 - 1)]}])
+    # every character below U+0100, spread over more than 16 bytes (Latin-1 text)
+    latin = "caf\u00e9 \u00fc\u00df \u00a0\u00ff\u0080 " * 3
+    yield batch([{"topic": latin, "tags": [("h\u00e9", latin)],
+                  "logs": [(3, [("cl\u00e9", latin), ("n", "plain ascii value, long enough")], None)]}])
     # keys meeting the reserved keys and tags; repeated keys and tags
     yield batch([{"topic": "t", "source": "s", "tags": [("k", "1"), ("k", "2"), ("__time__", "x")],
                   "logs": [(7, [("__time__", "c"), ("__topic__", "c"), ("__source__", "c"),
