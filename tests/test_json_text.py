@@ -173,3 +173,16 @@ def test_groups_cycling_through_key_sets_and_values(shapes):
         groups.append(group)
     text = convert(make_batch(groups))
     assert len(json.loads(text)) == sum(g % 4 for g in range(60))
+
+
+def test_large_outputs_of_changing_sizes_in_turn():
+    # Text buffers of a MiB and more are kept from one call to the next and cut to size;
+    # every output must be exactly its own, whatever an earlier call left in the buffer.
+    def batch(logs, fill):
+        return make_batch([dict(topic="t", logs=[dict(time=i, contents=[("m", fill * 200)]) for i in range(logs)])])
+    batches = [batch(6000, "a"), batch(3000, "b"), batch(9000, "c"), batch(3000, "d")]
+    expected = [reference_json(b) for b in batches]
+    assert all(2 * len(b.SerializeToString()) > 1 << 20 for b in batches)  # the room asked for
+    for _ in range(2):
+        for b, text in zip(batches, expected):
+            assert convert(b) == text

@@ -26,7 +26,7 @@ class TextBuffer {
     }
     TextBuffer(const TextBuffer&) = delete;
     TextBuffer& operator=(const TextBuffer&) = delete;
-    ~TextBuffer() { lz4_block::release_buffer(data_, capacity_); }
+    ~TextBuffer() { lz4_block::release_output_buffer(data_, capacity_); }
 
     // Makes room for `extra` more bytes; grows geometrically so appends stay amortised O(1).
     void reserve_more(size_t extra) {
@@ -82,8 +82,9 @@ class TextBuffer {
 
     void reserve(size_t capacity) {
         if (capacity <= capacity_) return;
-        char* grown = lz4_block::allocate_buffer(capacity, false);
+        char* grown = lz4_block::allocate_output_buffer(capacity);
         if (size_ > 0) std::memcpy(grown, data_, size_);
+        // Unmapped at once rather than kept: it is outgrown in the middle of a call.
         lz4_block::release_buffer(data_, capacity_);
         data_ = grown;
         capacity_ = capacity;

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
 #include <new>
+#include <utility>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -38,9 +40,68 @@ char* map_aligned(size_t size) {
 #endif
     return reinterpret_cast<char*>(aligned);
 }
+
+// One released output buffer kept for the next call.
+class OutputBufferCache {
+  public:
+    static constexpr size_t kMaxKept = size_t{64} << 20;
+
+    // The kept buffer when it holds at least `length` bytes, cut down to `length`, or null.
+    char* take(size_t length) {
+        Kept found;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (kept_.length < length) return nullptr;
+            std::swap(found, kept_);
+        }
+        if (found.length > length) munmap(found.data + length, found.length - length);
+        return found.data;
+    }
+
+    // Keeps the larger of the released and the kept buffer; unmaps the other.
+    void give(char* data, size_t length) {
+        Kept released{data, length};
+        if (length <= kMaxKept) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (kept_.length < length) std::swap(kept_, released);
+        }
+        if (released.data != nullptr) munmap(released.data, released.length);
+    }
+
+  private:
+    struct Kept {
+        char* data = nullptr;
+        size_t length = 0;
+    };
+    std::mutex mutex_;
+    Kept kept_;
+};
+
+OutputBufferCache output_cache;
+
 #endif
 
 }  // namespace
+
+char* allocate_output_buffer(size_t size) {
+#if defined(__linux__)
+    if (size >= kLargeBuffer) {
+        char* kept = output_cache.take(page_rounded(size));
+        if (kept != nullptr) return kept;
+    }
+#endif
+    return allocate_buffer(size, false);
+}
+
+void release_output_buffer(char* data, size_t size) {
+#if defined(__linux__)
+    if (data != nullptr && size >= kLargeBuffer) {
+        output_cache.give(data, page_rounded(size));
+        return;
+    }
+#endif
+    release_buffer(data, size);
+}
 
 char* allocate_buffer(size_t size, bool zeroed) {
 #if defined(__linux__)

@@ -16,4 +16,11 @@ inline constexpr size_t kLargeBuffer = size_t{1} << 20;
 char* allocate_buffer(size_t size, bool zeroed);
 void release_buffer(char* data, size_t size);
 
+// The same for output that is always written before it is read (the JSON text), whose
+// old contents therefore never show: the most recently released large one stays mapped,
+// up to 64 MiB, and serves the next call without faulting its pages in again. Only
+// buffers released after a call's result exists are kept, so a call's peak is unchanged.
+char* allocate_output_buffer(size_t size);
+void release_output_buffer(char* data, size_t size);
+
 }  // namespace lz4_block
