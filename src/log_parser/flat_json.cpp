@@ -34,6 +34,7 @@ struct GroupLayout {
     std::vector<std::string_view> tag_keys;  // views into the input, which outlives the call
     std::vector<GroupEntry> entries;         // sorted, without values
     std::string keys;                        // the flat tag keys the entries point into
+    TextBuffer rendered_keys;  // each entry's `"key":`, at the entry's rendered range
     size_t shape = 0;
 
     bool matches(const pb::LogGroup& group, std::span<const pb::LogTag> tags) const {
@@ -198,7 +199,8 @@ class FlatJsonWriter {
                 case GroupEntry::Source::None:
                     break;
             }
-            render(entry);
+            render(entry, layout.rendered_keys.view().substr(
+                              entry.rendered_begin, entry.rendered_end - entry.rendered_begin));
         }
         group_shape_ = layout.shape;
         if (rendering_.view() != group_rendered_.view()) ++group_values_;
@@ -271,12 +273,21 @@ class FlatJsonWriter {
             group_keys_.append(entry.key);
         }
         layout.shape = shape_of(group_keys_.view());
+
+        TextBuffer& rendered = layout.rendered_keys;
+        rendered.clear();
+        for (GroupEntry& entry : entries) {
+            entry.rendered_begin = rendered.size();
+            json::write_string(rendered, entry.key);
+            rendered.append(":");
+            entry.rendered_end = rendered.size();
+        }
     }
 
-    void render(GroupEntry& entry) {
+    // The entry's `"key":value` (`"key":` alone for a time) from its key's rendering.
+    void render(GroupEntry& entry, std::string_view rendered_key) {
         entry.rendered_begin = rendering_.size();
-        json::write_string(rendering_, entry.key);
-        rendering_.append(":");
+        rendering_.append(rendered_key);
         if (entry.kind == GroupEntry::Kind::Text) json::write_string(rendering_, entry.text);
         entry.rendered_end = rendering_.size();
     }
