@@ -34,7 +34,7 @@ struct GroupLayout {
     std::vector<std::string_view> tag_keys;  // views into the input, which outlives the call
     std::vector<GroupEntry> entries;         // sorted, without values
     std::string keys;                        // the flat tag keys the entries point into
-    TextBuffer rendered_keys;  // each entry's `"key":`, at the entry's rendered range
+    TextBuffer rendered_keys;                // each entry's `"key":`, at the entry's rendered range
     size_t shape = 0;
 
     bool matches(const pb::LogGroup& group, std::span<const pb::LogTag> tags) const {
@@ -128,8 +128,12 @@ class FlatJsonWriter {
                 plan = &new_plan(log.has_time_ns);
                 make_plan(*plan, contents, log.has_time_ns);
             } else if (plan->group_values != group_values_) {
-                // Putting the text together pays off only if another log uses it.
-                if (i + 1 == logs.size()) {
+                // Putting the text together pays off only if a later log of the group
+                // uses it too, which is likely unless at most one log is left.
+                const size_t left = logs.size() - i - 1;
+                if (left == 0 ||
+                    (left == 1 && !plan->fits(list.contents_of(logs[i + 1]),
+                                              logs[i + 1].has_time_ns, group_shape_))) {
                     write_object_from_pieces(*plan, contents, log);
                     continue;
                 }
