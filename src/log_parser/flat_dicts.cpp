@@ -406,10 +406,9 @@ class DictBuilder {
 
     Status set_content_value(PyObject* dict, DictPlan& plan, size_t i, std::string_view value) {
         Remembered& last = plan.values[i];
-        if (last.holds(value)) {
-            if (!plan.content_final[i]) return {};
-            return insert(dict, plan.key_objects[i].get(), last.object.get());
-        }
+        // The same value as the template's log: the copy holds its object already (or, when
+        // a later entry replaces it, the text was validated then).
+        if (last.holds(value)) return {};
         if (!plan.content_final[i]) {
             if (decode_utf8_ &&
                 !pb::utf8::is_valid(reinterpret_cast<const uint8_t*>(value.data()), value.size())) {
