@@ -393,7 +393,11 @@ class FlatJsonWriter {
                      const pb::Log& log) {
         switch (value) {
             case Step::Value::Content:
-                json::write_string(out_, contents[content].value);
+                if (contents[content].plain) {
+                    json::write_plain_string(out_, contents[content].value);
+                } else {
+                    json::write_string(out_, contents[content].value);
+                }
                 break;
             case Step::Value::Time:
                 json::write_uint(out_, log.time);

@@ -5,6 +5,10 @@
 namespace log_parser::json::detail {
 namespace {
 
+using pb::plain_text::escape_mask;
+using pb::plain_text::load8;
+using pb::plain_text::needs_escape;
+
 // For each byte: 0 when written as is, 'u' for the \u00XX form, else the letter after the
 // backslash.
 constexpr std::array<char, 256> make_escape_table() {

@@ -8,78 +8,14 @@
 #include <cstring>
 #include <string_view>
 
+#include "../pb/plain_text.hpp"
 #include "text_buffer.hpp"
-
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 namespace log_parser::json {
 
 namespace detail {
 
-constexpr uint64_t kOnes = 0x0101010101010101ULL;
-constexpr uint64_t kHighs = 0x8080808080808080ULL;
-
-// Nonzero when any of the eight bytes is below 0x20, a double quote or a backslash.
-inline uint64_t needs_escape(uint64_t word) {
-    const uint64_t control = (word - kOnes * 0x20) & ~word;
-    const uint64_t quote = word ^ (kOnes * '"');
-    const uint64_t backslash = word ^ (kOnes * '\\');
-    const uint64_t quote_hit = (quote - kOnes) & ~quote;
-    const uint64_t backslash_hit = (backslash - kOnes) & ~backslash;
-    return (control | quote_hit | backslash_hit) & kHighs;
-}
-
-// The same test for four bytes; the upper half is filled with spaces, which need none.
-inline uint64_t needs_escape4(uint32_t word) {
-    return needs_escape(uint64_t{word} | uint64_t{0x2020202000000000});
-}
-
-inline uint64_t load8(const unsigned char* p) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-    return word;
-}
-
-inline uint32_t load4(const unsigned char* p) {
-    uint32_t word;
-    std::memcpy(&word, p, 4);
-    return word;
-}
-
-#ifdef __SSE2__
-inline int escape_mask(const unsigned char* p) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i control_max = _mm_set1_epi8(0x1F);
-    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, control_max), control_max);
-    const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
-    const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
-    return _mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash)));
-}
-#endif
-
-// True when no byte needs an escape. Every load stays inside the text: the last word of a
-// text overlaps the one before it instead of running past the end.
-inline bool is_plain(const unsigned char* p, size_t size) {
-#ifdef __SSE2__
-    if (size >= 16) {
-        int any = 0;
-        for (size_t i = 0; i + 16 <= size; i += 16) any |= escape_mask(p + i);
-        return (any | escape_mask(p + size - 16)) == 0;
-    }
-#endif
-    if (size >= 8) {
-        uint64_t any = 0;
-        for (size_t i = 0; i + 8 <= size; i += 8) any |= needs_escape(load8(p + i));
-        return (any | needs_escape(load8(p + size - 8))) == 0;
-    }
-    if (size >= 4) return (needs_escape4(load4(p)) | needs_escape4(load4(p + size - 4))) == 0;
-    for (size_t i = 0; i < size; ++i) {
-        if (p[i] < 0x20 || p[i] == '"' || p[i] == '\\') return false;
-    }
-    return true;
-}
+using pb::plain_text::is_plain;
 
 void write_escaped_string(TextBuffer& out, std::string_view text);
 
@@ -96,16 +32,21 @@ inline constexpr std::array<char, 200> kDigitPairs = make_digit_pairs();
 
 }  // namespace detail
 
+// Writes a text known to need no escape as a JSON string, quotes included.
+inline void write_plain_string(TextBuffer& out, std::string_view text) {
+    out.reserve_more(text.size() + 2);
+    out.put('"');
+    out.put(text);
+    out.put('"');
+}
+
 // Writes `text` as a JSON string, quotes included.
 inline void write_string(TextBuffer& out, std::string_view text) {
     if (!detail::is_plain(reinterpret_cast<const unsigned char*>(text.data()), text.size())) {
         detail::write_escaped_string(out, text);
         return;
     }
-    out.reserve_more(text.size() + 2);
-    out.put('"');
-    out.put(text);
-    out.put('"');
+    write_plain_string(out, text);
 }
 
 // Writes a decimal integer without sign, leading zeros, fraction or exponent.

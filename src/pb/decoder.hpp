@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "log_group.hpp"
+#include "plain_text.hpp"
 #include "utf8.hpp"
 #include "wire.hpp"
 
@@ -169,11 +170,14 @@ class Decoder {
         if (!small_varint(p, body_end, value_length)) return false;
         if (value_length != static_cast<size_t>(body_end - p)) return false;
         if (kCheckText && !utf8::is_valid(key, key_length)) return false;
-        if (kCheckText && Family::kValidateContentValue && !utf8::is_valid(p, value_length)) {
-            return false;
+        bool plain = false;
+        if constexpr (kCheckText && Family::kValidateContentValue) {
+            plain = plain_text::is_plain<true>(p, value_length);
+            if (!plain && !utf8::is_valid(p, value_length)) return false;
         }
         out_.contents.push_back({{reinterpret_cast<const char*>(key), key_length},
-                                 {reinterpret_cast<const char*>(p), value_length}});
+                                 {reinterpret_cast<const char*>(p), value_length},
+                                 plain});
         cursor_.pos = body_end;
         return true;
     }

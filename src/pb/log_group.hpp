@@ -29,6 +29,7 @@ namespace log {
 struct Content {
     std::string_view key;
     std::string_view value;
+    bool plain = false;  // the value is ASCII that a JSON string carries as it is
 };
 }  // namespace log
 

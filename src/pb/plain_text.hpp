@@ -1,0 +1,100 @@
+// Texts that a JSON string carries as they are: no control character, double quote or
+// backslash. The decoder notes which content values are plain ASCII in this sense while it
+// checks them, so that the JSON writer copies those without scanning them again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+namespace pb::plain_text {
+
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighs = 0x8080808080808080ULL;
+
+// Nonzero when any of the eight bytes is below 0x20, a double quote or a backslash.
+inline uint64_t needs_escape(uint64_t word) {
+    const uint64_t control = (word - kOnes * 0x20) & ~word;
+    const uint64_t quote = word ^ (kOnes * '"');
+    const uint64_t backslash = word ^ (kOnes * '\\');
+    const uint64_t quote_hit = (quote - kOnes) & ~quote;
+    const uint64_t backslash_hit = (backslash - kOnes) & ~backslash;
+    return (control | quote_hit | backslash_hit) & kHighs;
+}
+
+// The same test for four bytes; the upper half is filled with spaces, which need none.
+inline uint64_t needs_escape4(uint32_t word) {
+    return needs_escape(uint64_t{word} | uint64_t{0x2020202000000000});
+}
+
+inline uint64_t load8(const unsigned char* p) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    return word;
+}
+
+inline uint32_t load4(const unsigned char* p) {
+    uint32_t word;
+    std::memcpy(&word, p, 4);
+    return word;
+}
+
+#ifdef __SSE2__
+inline int escape_mask(const unsigned char* p) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i control_max = _mm_set1_epi8(0x1F);
+    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, control_max), control_max);
+    const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+    const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+    return _mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash)));
+}
+#endif
+
+// True when no byte is a control character, double quote or backslash, and, with
+// kAsciiOnly, every byte is below 0x80. Every load stays inside the text: the last word of
+// a text overlaps the one before it instead of running past the end.
+template <bool kAsciiOnly = false>
+inline bool is_plain(const unsigned char* p, size_t size) {
+#ifdef __SSE2__
+    if (size >= 16) {
+        auto mask = [](const unsigned char* at) {
+            int bits = escape_mask(at);
+            if constexpr (kAsciiOnly) {
+                bits |= _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)));
+            }
+            return bits;
+        };
+        for (size_t i = 0; i + 16 <= size; i += 16) {
+            if (mask(p + i) != 0) return false;  // long texts that are not plain stop early
+        }
+        return mask(p + size - 16) == 0;
+    }
+#endif
+    const uint64_t high = kAsciiOnly ? kHighs : 0;
+    if (size >= 8) {
+        uint64_t any = 0;
+        for (size_t i = 0; i + 8 <= size; i += 8) {
+            const uint64_t word = load8(p + i);
+            any |= needs_escape(word) | (word & high);
+        }
+        const uint64_t last = load8(p + size - 8);
+        return (any | needs_escape(last) | (last & high)) == 0;
+    }
+    if (size >= 4) {
+        const uint32_t first = load4(p);
+        const uint32_t last = load4(p + size - 4);
+        return (needs_escape4(first) | needs_escape4(last) | ((first | last) & high)) == 0;
+    }
+    for (size_t i = 0; i < size; ++i) {
+        if (p[i] < 0x20 || p[i] == '"' || p[i] == '\\' || (kAsciiOnly && p[i] >= 0x80)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace pb::plain_text
