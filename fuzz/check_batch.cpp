@@ -7,7 +7,7 @@
 #include <set>
 
 #include "log_parser/flat_json.hpp"
-#include "log_parser/text_width.hpp"
+#include "log_parser/latin1.hpp"
 #include "pb/log_group.hpp"
 
 namespace fuzz {
@@ -627,18 +627,25 @@ std::vector<uint32_t> code_points(std::string_view text) {
     return points;
 }
 
-// The width class of the JSON text, and its Latin-1 form when it has one.
-void check_width(std::string_view text, const std::string& detail) {
-    const auto points = code_points(text);
+// The widest lead byte reported for the JSON text covers every text of the batch; when it
+// allows, the text's Latin-1 form holds exactly its characters.
+void check_width(const log_parser::JsonText& json, const pb::LogGroupList& batch,
+                 const std::string& detail) {
+    uint8_t widest_text_lead = 0;
+    for_each_text(batch, true, [&](std::string_view s) {
+        for (char c : s) {
+            const auto byte = static_cast<uint8_t>(c);
+            if (byte >= 0xC0 && byte > widest_text_lead) widest_text_lead = byte;
+        }
+    });
+    FUZZ_CHECK(json.widest_lead >= widest_text_lead, detail);
+    const auto points = code_points(json.text.view());
     uint32_t widest = 0;
     for (uint32_t point : points) widest = point > widest ? point : widest;
-    const auto width = log_parser::measure_width(text.data(), text.size());
-    const auto expected = widest < 0x80    ? log_parser::TextWidth::Ascii
-                          : widest < 0x100 ? log_parser::TextWidth::Latin1
-                                           : log_parser::TextWidth::Wide;
-    FUZZ_CHECK(width == expected, detail);
-    if (width != log_parser::TextWidth::Latin1) return;
-    std::string narrowed(text);
+    if (json.widest_lead < 0x80) FUZZ_CHECK(widest < 0x80, detail);
+    if (json.widest_lead >= 0xC4) return;
+    FUZZ_CHECK(widest < 0x100, detail);
+    std::string narrowed(json.text.view());
     narrowed.resize(log_parser::narrow_to_latin1(narrowed.data(), narrowed.size()));
     FUZZ_CHECK(narrowed.size() == points.size(), detail);
     for (size_t i = 0; i < points.size(); ++i) {
@@ -670,9 +677,10 @@ long check_decode(std::string_view input) {
         for_each_text(text.value(), true,
                       [&](std::string_view s) { FUZZ_CHECK(utf8_valid(s), input_hex); });
         const auto whole = log_parser::pb_to_flat_json_str(text.value());
-        FUZZ_CHECK(whole.view() == streamed.value().view(), input_hex);
-        check_json(whole.view(), text.value(), input_hex);
-        check_width(whole.view(), input_hex);
+        FUZZ_CHECK(whole.text.view() == streamed.value().text.view(), input_hex);
+        FUZZ_CHECK(whole.widest_lead == streamed.value().widest_lead, input_hex);
+        check_json(whole.text.view(), text.value(), input_hex);
+        check_width(whole, text.value(), input_hex);
         return static_cast<long>(count_logs(text.value()));
     }
 

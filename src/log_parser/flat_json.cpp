@@ -117,6 +117,7 @@ class FlatJsonWriter {
     explicit FlatJsonWriter(TextBuffer out) : out_(std::move(out)) { out_.append("["); }
 
     void write_group(const pb::LogGroupList& list, const pb::LogGroup& group) {
+        if (list.widest_lead > widest_lead_) widest_lead_ = list.widest_lead;
         if (group.logs.size() == 0) return;
         build_group_entries(list, group);
         const auto logs = list.logs_of(group);
@@ -143,9 +144,9 @@ class FlatJsonWriter {
         }
     }
 
-    TextBuffer finish() && {
+    JsonText finish() && {
         out_.append("]");
-        return std::move(out_);
+        return {std::move(out_), widest_lead_};
     }
 
   private:
@@ -466,17 +467,18 @@ class FlatJsonWriter {
     size_t next_replaced_ = 0;
     ObjectPlan* recent_[2] = {nullptr, nullptr};  // for logs without and with time_ns
     bool first_object_ = true;
+    uint8_t widest_lead_ = 0;
 };
 
 }  // namespace
 
-TextBuffer pb_to_flat_json_str(const pb::LogGroupList& list) {
+JsonText pb_to_flat_json_str(const pb::LogGroupList& list) {
     FlatJsonWriter writer(TextBuffer(64));
     for (const pb::LogGroup& group : list.log_groups) writer.write_group(list, group);
     return std::move(writer).finish();
 }
 
-morvex::Result<TextBuffer, morvex::MorvexLogError> logs_to_flat_json(std::string_view input) {
+morvex::Result<JsonText, morvex::MorvexLogError> logs_to_flat_json(std::string_view input) {
     // Room for twice the input: flat records usually take 1.2 to 2 times their protobuf
     // size, and room that stays unwritten is never backed by memory.
     FlatJsonWriter writer(TextBuffer(2 * input.size() + 64));

@@ -7,8 +7,8 @@
 #include "../module/gil.hpp"
 #include "flat_dicts.hpp"
 #include "flat_json.hpp"
+#include "latin1.hpp"
 #include "python_result.hpp"
-#include "text_width.hpp"
 
 namespace log_parser {
 namespace {
@@ -27,8 +27,11 @@ struct StrText {
 // What the lock-free part of a text function ends with.
 using TextOutcome = morvex::Result<StrText, CallError>;
 
-StrText prepared_for_str(TextBuffer text) {
-    if (measure_width(text.data(), text.size()) != TextWidth::Latin1) return {std::move(text)};
+// Text written from texts whose characters all lie below U+0100, and that holds some
+// non-ASCII character, is narrowed to Latin-1.
+StrText prepared_for_str(JsonText json) {
+    TextBuffer& text = json.text;
+    if (json.widest_lead < 0x80 || json.widest_lead >= 0xC4) return {std::move(text)};
     text.truncate(narrow_to_latin1(text.data(), text.size()));
     return {std::move(text), true};
 }

@@ -99,7 +99,7 @@ class Decoder {
         const uint8_t* start = cursor_.pos;
         cursor_.pos += length;
         if constexpr (kValidate) {
-            if (!utf8::is_valid(start, length)) {
+            if (!valid_text(start, length)) {
                 return fail(error_, "invalid string value: data is not UTF-8 encoded");
             }
         }
@@ -141,6 +141,14 @@ class Decoder {
         return true;
     }
 
+    // Checks a text as UTF-8 and notes how wide its characters are.
+    bool valid_text(const uint8_t* data, size_t size) {
+        if (utf8::is_ascii(data, size)) return true;
+        const utf8::Check check = utf8::check(data, size);
+        if (check.widest_lead > out_.widest_lead) out_.widest_lead = check.widest_lead;
+        return check.ok;
+    }
+
     // A small varint read for the content fast path: at most three bytes, else nothing.
     static bool small_varint(const uint8_t*& p, const uint8_t* end, size_t& value) {
         value = 0;
@@ -169,11 +177,11 @@ class Decoder {
         if (p == body_end || *p++ != 0x12) return false;
         if (!small_varint(p, body_end, value_length)) return false;
         if (value_length != static_cast<size_t>(body_end - p)) return false;
-        if (kCheckText && !utf8::is_valid(key, key_length)) return false;
+        if (kCheckText && !valid_text(key, key_length)) return false;
         bool plain = false;
         if constexpr (kCheckText && Family::kValidateContentValue) {
             plain = plain_text::is_plain<true>(p, value_length);
-            if (!plain && !utf8::is_valid(p, value_length)) return false;
+            if (!plain && !valid_text(p, value_length)) return false;
         }
         out_.contents.push_back({{reinterpret_cast<const char*>(key), key_length},
                                  {reinterpret_cast<const char*>(p), value_length},

@@ -84,6 +84,9 @@ struct BasicLogGroupList {
     std::vector<Log> logs;
     std::vector<log::Content> contents;
     std::vector<LogTag> tags;
+    // The largest lead byte of the checked texts that are not ASCII (0 when all are): from
+    // 0xC4 on, some text holds a character of U+0100 or above.
+    uint8_t widest_lead = 0;
 
     std::span<const Log> logs_of(const LogGroup& group) const {
         return {logs.data() + group.logs.begin, group.logs.size()};
@@ -100,6 +103,7 @@ struct BasicLogGroupList {
         logs.clear();
         contents.clear();
         tags.clear();
+        widest_lead = 0;
     }
 
     // Decodes the whole input as one message body; the views point into `input`.

@@ -29,6 +29,7 @@ int sequence_length(uint8_t lead) {
 
 Check check(const uint8_t* data, size_t size) {
     size_t i = 0;
+    uint8_t widest = 0;
     while (i < size) {
         if (i + 8 <= size && !has_non_ascii(data + i)) {
             i += 8;
@@ -49,9 +50,10 @@ Check check(const uint8_t* data, size_t size) {
             if (i + k >= size) return {i, 0, false};
             if (!is_continuation(data[i + k])) return {i, static_cast<uint8_t>(k), false};
         }
+        widest = lead > widest ? lead : widest;
         i += length;
     }
-    return {size, 0, true};
+    return {size, 0, true, widest};
 }
 
 }  // namespace pb::utf8

@@ -12,6 +12,7 @@ struct Check {
     size_t valid_up_to;  // leading bytes that are valid UTF-8
     uint8_t error_len;   // 1 to 3: ill-formed sequence at valid_up_to; 0: input ends inside one
     bool ok;
+    uint8_t widest_lead = 0;  // the largest lead byte in the valid part; 0 when it is ASCII
 };
 
 // Full report, for callers that must say where and how the text is broken.
