@@ -7,7 +7,6 @@
 #include <set>
 
 #include "log_parser/flat_json.hpp"
-#include "log_parser/latin1.hpp"
 #include "pb/log_group.hpp"
 
 namespace fuzz {
@@ -627,30 +626,40 @@ std::vector<uint32_t> code_points(std::string_view text) {
     return points;
 }
 
-// The widest lead byte reported for the JSON text covers every text of the batch; when it
-// allows, the text's Latin-1 form holds exactly its characters.
-void check_width(const log_parser::JsonText& json, const pb::LogGroupList& batch,
-                 const std::string& detail) {
-    uint8_t widest_text_lead = 0;
-    for_each_text(batch, true, [&](std::string_view s) {
-        for (char c : s) {
-            const auto byte = static_cast<uint8_t>(c);
-            if (byte >= 0xC0 && byte > widest_text_lead) widest_text_lead = byte;
+// The writer's text as UTF-8: Latin-1 text widened byte by byte, else as it is.
+std::string utf8_of(const log_parser::JsonText& json) {
+    const std::string_view text = json.text.view();
+    if (json.encoding != log_parser::JsonText::Encoding::Latin1) return std::string(text);
+    std::string utf8;
+    for (char c : text) {
+        const auto byte = static_cast<uint8_t>(c);
+        if (byte < 0x80) {
+            utf8 += c;
+        } else {
+            utf8 += static_cast<char>(0xC0 | byte >> 6);
+            utf8 += static_cast<char>(0x80 | (byte & 0x3F));
         }
-    });
-    FUZZ_CHECK(json.widest_lead >= widest_text_lead, detail);
-    const auto points = code_points(json.text.view());
-    uint32_t widest = 0;
-    for (uint32_t point : points) widest = point > widest ? point : widest;
-    if (json.widest_lead < 0x80) FUZZ_CHECK(widest < 0x80, detail);
-    if (json.widest_lead >= 0xC4) return;
-    FUZZ_CHECK(widest < 0x100, detail);
-    std::string narrowed(json.text.view());
-    narrowed.resize(log_parser::narrow_to_latin1(narrowed.data(), narrowed.size()));
-    FUZZ_CHECK(narrowed.size() == points.size(), detail);
-    for (size_t i = 0; i < points.size(); ++i) {
-        FUZZ_CHECK(static_cast<uint8_t>(narrowed[i]) == points[i], detail);
     }
+    return utf8;
+}
+
+// The encoding chosen fits the characters: ASCII and Latin-1 only while every text of the
+// batch allows them. (A text the input repeats and the batch no longer holds may also have
+// ruled them out.)
+void check_encoding(const log_parser::JsonText& json, std::string_view utf8,
+                    const pb::LogGroupList& batch, const std::string& detail) {
+    using Encoding = log_parser::JsonText::Encoding;
+    uint32_t widest = 0;
+    for (uint32_t point : code_points(utf8)) widest = point > widest ? point : widest;
+    if (json.encoding == Encoding::Ascii) FUZZ_CHECK(widest < 0x80, detail);
+    if (json.encoding == Encoding::Latin1) FUZZ_CHECK(widest < 0x100, detail);
+    uint32_t widest_text = 0;
+    for_each_text(batch, true, [&](std::string_view s) {
+        for (uint32_t point : code_points(s))
+            widest_text = point > widest_text ? point : widest_text;
+    });
+    if (widest_text >= 0x80) FUZZ_CHECK(json.encoding != Encoding::Ascii, detail);
+    if (widest_text >= 0x100) FUZZ_CHECK(json.encoding == Encoding::Utf8, detail);
 }
 
 }  // namespace
@@ -677,10 +686,10 @@ long check_decode(std::string_view input) {
         for_each_text(text.value(), true,
                       [&](std::string_view s) { FUZZ_CHECK(utf8_valid(s), input_hex); });
         const auto whole = log_parser::pb_to_flat_json_str(text.value());
-        FUZZ_CHECK(whole.text.view() == streamed.value().text.view(), input_hex);
-        FUZZ_CHECK(whole.widest_lead == streamed.value().widest_lead, input_hex);
-        check_json(whole.text.view(), text.value(), input_hex);
-        check_width(whole, text.value(), input_hex);
+        const std::string whole_utf8 = utf8_of(whole);
+        FUZZ_CHECK(whole_utf8 == utf8_of(streamed.value()), input_hex);
+        check_encoding(whole, whole_utf8, text.value(), input_hex);
+        check_json(whole_utf8, text.value(), input_hex);
         return static_cast<long>(count_logs(text.value()));
     }
 

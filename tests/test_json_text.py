@@ -186,3 +186,25 @@ def test_large_outputs_of_changing_sizes_in_turn():
     for _ in range(2):
         for b, text in zip(batches, expected):
             assert convert(b) == text
+
+
+@pytest.mark.parametrize("wide", ["\u0100", "\u20ac", "\U0001f600"])
+@pytest.mark.parametrize("where", ["value", "tag", "key", "uuid"])
+def test_a_wide_character_after_one_byte_groups(wide, where):
+    # Groups whose characters all fit in one byte are written that way until a group with a
+    # wider character comes; everything written and remembered before must then widen.
+    def group(g, extra=""):
+        desc = dict(topic="t\u00e9", tags=[("h\u00f4te", "\u00e0" * g)],
+                    logs=[dict(time=g, contents=[("cl\u00e9", "caf\u00e9 %d" % g), ("n", "x" * 20)])])
+        if extra and where == "value":
+            desc["logs"][0]["contents"][0] = ("cl\u00e9", extra)
+        elif extra and where == "tag":
+            desc["tags"] = [("h\u00f4te", extra)]
+        elif extra and where == "key":
+            desc["logs"][0]["contents"].append((extra, "v"))
+        elif extra:
+            desc["uuid"] = extra  # never written, but read and checked
+        return desc
+    groups = [group(0), group(1), group(2, "a" * 17 + wide), group(3), group(4)]
+    text = convert(make_batch(groups))
+    assert sys.getsizeof(text) == sys.getsizeof(reference_json(make_batch(groups)))

@@ -117,7 +117,8 @@ class FlatJsonWriter {
     explicit FlatJsonWriter(TextBuffer out) : out_(std::move(out)) { out_.append("["); }
 
     void write_group(const pb::LogGroupList& list, const pb::LogGroup& group) {
-        if (list.widest_lead > widest_lead_) widest_lead_ = list.widest_lead;
+        if (list.widest_lead >= 0x80) ascii_ = false;
+        if (latin1_ && list.widest_lead >= 0xC4) switch_to_utf8();
         if (group.logs.size() == 0) return;
         build_group_entries(list, group);
         const auto logs = list.logs_of(group);
@@ -146,10 +147,32 @@ class FlatJsonWriter {
 
     JsonText finish() && {
         out_.append("]");
-        return {std::move(out_), widest_lead_};
+        using Encoding = JsonText::Encoding;
+        return {std::move(out_), ascii_    ? Encoding::Ascii
+                                 : latin1_ ? Encoding::Latin1
+                                           : Encoding::Utf8};
     }
 
   private:
+    // From here on the text is UTF-8: what was written is widened, and what was rendered
+    // in Latin-1 for reuse is dropped.
+    void switch_to_utf8() {
+        latin1_ = false;
+        json::widen_latin1(out_);
+        plans_.clear();
+        recent_[0] = recent_[1] = nullptr;
+        layouts_.clear();
+        ++group_values_;
+    }
+
+    void write_text(TextBuffer& out, std::string_view text) const {
+        if (latin1_) {
+            json::write_string_latin1(out, text);
+        } else {
+            json::write_string(out, text);
+        }
+    }
+
     // The plan for this log's shape (group keys, content keys, time_ns present or not):
     // the last one used for logs with the same time_ns presence first, then the others.
     ObjectPlan* find_plan(std::span<const pb::log::Content> contents, bool has_time_ns) {
@@ -283,7 +306,7 @@ class FlatJsonWriter {
         rendered.clear();
         for (GroupEntry& entry : entries) {
             entry.rendered_begin = rendered.size();
-            json::write_string(rendered, entry.key);
+            write_text(rendered, entry.key);
             rendered.append(":");
             entry.rendered_end = rendered.size();
         }
@@ -293,7 +316,7 @@ class FlatJsonWriter {
     void render(GroupEntry& entry, std::string_view rendered_key) {
         entry.rendered_begin = rendering_.size();
         rendering_.append(rendered_key);
-        if (entry.kind == GroupEntry::Kind::Text) json::write_string(rendering_, entry.text);
+        if (entry.kind == GroupEntry::Kind::Text) write_text(rendering_, entry.text);
         entry.rendered_end = rendering_.size();
     }
 
@@ -344,7 +367,7 @@ class FlatJsonWriter {
             first = false;
             if (g == entries_.size() || (c < sorted_.size() && sorted_[c].key < entries_[g].key)) {
                 literal([&] {
-                    json::write_string(literals, sorted_[c].key);
+                    write_text(literals, sorted_[c].key);
                     literals.append(":");
                 });
                 value(Step::Value::Content, sorted_[c++].order);
@@ -397,7 +420,7 @@ class FlatJsonWriter {
                 if (contents[content].plain) {
                     json::write_plain_string(out_, contents[content].value);
                 } else {
-                    json::write_string(out_, contents[content].value);
+                    write_text(out_, contents[content].value);
                 }
                 break;
             case Step::Value::Time:
@@ -467,7 +490,8 @@ class FlatJsonWriter {
     size_t next_replaced_ = 0;
     ObjectPlan* recent_[2] = {nullptr, nullptr};  // for logs without and with time_ns
     bool first_object_ = true;
-    uint8_t widest_lead_ = 0;
+    bool latin1_ = true;  // everything met so far lies below U+0100
+    bool ascii_ = true;   // and below U+0080
 };
 
 }  // namespace

@@ -11,11 +11,13 @@
 
 namespace log_parser {
 
-// UTF-8 JSON text, and the largest lead byte of the texts it was written from (0 when they
-// are all ASCII; below 0xC4 when every character lies below U+0100).
+// The JSON text of a batch. While every character met is below U+0100 it is written in
+// Latin-1, one byte a character, which the interpreter turns into a str by a plain copy;
+// otherwise it is UTF-8. Text with no non-ASCII character is both.
 struct JsonText {
+    enum class Encoding : uint8_t { Ascii, Latin1, Utf8 };
     TextBuffer text;
-    uint8_t widest_lead = 0;
+    Encoding encoding = Encoding::Utf8;
 };
 
 // Writes every log of an already decoded batch.

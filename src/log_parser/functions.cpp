@@ -7,7 +7,6 @@
 #include "../module/gil.hpp"
 #include "flat_dicts.hpp"
 #include "flat_json.hpp"
-#include "latin1.hpp"
 #include "python_result.hpp"
 
 namespace log_parser {
@@ -18,28 +17,13 @@ using morvex::CallResult;
 using morvex::Failure;
 using morvex::PyRef;
 
-// JSON text ready to become a str: UTF-8, or Latin-1 when every character fits in a byte.
-struct StrText {
-    TextBuffer text;
-    bool latin1 = false;
-};
-
 // What the lock-free part of a text function ends with.
-using TextOutcome = morvex::Result<StrText, CallError>;
-
-// Text written from texts whose characters all lie below U+0100, and that holds some
-// non-ASCII character, is narrowed to Latin-1.
-StrText prepared_for_str(JsonText json) {
-    TextBuffer& text = json.text;
-    if (json.widest_lead < 0x80 || json.widest_lead >= 0xC4) return {std::move(text)};
-    text.truncate(narrow_to_latin1(text.data(), text.size()));
-    return {std::move(text), true};
-}
+using TextOutcome = morvex::Result<JsonText, CallError>;
 
 TextOutcome text_of(std::string_view input) {
     auto text = logs_to_flat_json(input);
     if (!text) return morvex::held(morvex::to_held_exception(std::move(text.error())));
-    return prepared_for_str(std::move(text.value()));
+    return std::move(text.value());
 }
 
 morvex::InternalFault expansion_fault(const lz4_block::Lz4Error& error) {
@@ -50,9 +34,11 @@ CallResult<PyRef> to_str(TextOutcome outcome) {
     if (!outcome) return Failure<CallError>{std::move(outcome.error())};
     const TextBuffer& text = outcome.value().text;
     const auto size = static_cast<Py_ssize_t>(text.size());
-    // Latin-1 bytes are copied into a str of the exact size; UTF-8 with wider characters
-    // is left to the interpreter's decoder.
-    if (outcome.value().latin1) return made(PyUnicode_DecodeLatin1(text.data(), size, nullptr));
+    // Latin-1 bytes are copied into a str of the exact size; ASCII (one checking copy) and
+    // UTF-8 with wider characters go through the interpreter's UTF-8 decoder.
+    if (outcome.value().encoding == JsonText::Encoding::Latin1) {
+        return made(PyUnicode_DecodeLatin1(text.data(), size, nullptr));
+    }
     return made(PyUnicode_FromStringAndSize(text.data(), size));
 }
 

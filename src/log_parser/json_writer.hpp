@@ -18,6 +18,7 @@ namespace detail {
 using pb::plain_text::is_plain;
 
 void write_escaped_string(TextBuffer& out, std::string_view text);
+void write_escaped_latin1(TextBuffer& out, std::string_view text);
 
 constexpr std::array<char, 200> make_digit_pairs() {
     std::array<char, 200> pairs{};
@@ -48,6 +49,19 @@ inline void write_string(TextBuffer& out, std::string_view text) {
     }
     write_plain_string(out, text);
 }
+
+// The same for text whose characters all lie below U+0100, written in Latin-1: one byte a
+// character.
+inline void write_string_latin1(TextBuffer& out, std::string_view text) {
+    if (!detail::is_plain<true>(reinterpret_cast<const unsigned char*>(text.data()), text.size())) {
+        detail::write_escaped_latin1(out, text);
+        return;
+    }
+    write_plain_string(out, text);
+}
+
+// Rewrites the Latin-1 text in `out` as UTF-8, in place.
+void widen_latin1(TextBuffer& out);
 
 // Writes a decimal integer without sign, leading zeros, fraction or exponent.
 inline void write_uint(TextBuffer& out, uint32_t value) {

@@ -54,8 +54,8 @@ class TextBuffer {
     size_t size() const { return size_; }
     std::string_view view() const { return {data_, size_}; }
     void clear() { size_ = 0; }
-    // Keeps the first `size` bytes, after they were rewritten in place.
-    void truncate(size_t size) { size_ = size < size_ ? size : size_; }
+    // Counts `extra` reserved bytes as written, after they were filled in place.
+    void grow_by(size_t extra) { size_ += extra; }
 
   private:
     // Most texts put are keys and short values; two overlapping loads and stores copy them
