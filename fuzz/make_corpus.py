@@ -51,6 +51,11 @@ def valid_batches():
     latin = "caf\u00e9 \u00fc\u00df \u00a0\u00ff\u0080 " * 3
     yield batch([{"topic": latin, "tags": [("h\u00e9", latin)],
                   "logs": [(3, [("cl\u00e9", latin), ("n", "plain ascii value, long enough")], None)]}])
+    # Latin-1 groups, then one with a wider character, then Latin-1 again
+    latin_group = {"topic": latin, "tags": [("h\u00e9", latin)],
+                   "logs": [(3, [("cl\u00e9", latin)], None), (4, [("cl\u00e9", "x")], 5)]}
+    yield batch([latin_group, latin_group, {"topic": odd, "logs": [(5, [("cl\u00e9", odd)], None)]},
+                 latin_group])
     # keys meeting the reserved keys and tags; repeated keys and tags
     yield batch([{"topic": "t", "source": "s", "tags": [("k", "1"), ("k", "2"), ("__time__", "x")],
                   "logs": [(7, [("__time__", "c"), ("__topic__", "c"), ("__source__", "c"),
