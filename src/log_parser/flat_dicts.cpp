@@ -10,6 +10,7 @@
 #include "../pb/bytes_equal.hpp"
 #include "../pb/decoder.hpp"
 #include "../pb/utf8.hpp"
+#include "log_shape.hpp"
 #include "python_result.hpp"
 
 namespace log_parser {
@@ -104,11 +105,7 @@ struct GroupStrings {
 // How the dicts of logs of one shape (the group's keys, the content keys, time_ns present
 // or not) are made: the last such dict serves as a template that is copied (keys in their
 // final order) and only the values that differ are set into the copy.
-struct DictPlan {
-    bool valid = false;
-    bool has_time_ns = false;
-    size_t group_shape = 0;
-    std::vector<std::string_view> keys;  // the content keys, in log order
+struct DictPlan : LogShape {
     std::vector<PyRef> key_objects;
     PyRef template_dict;
     size_t template_group = 0;  // the group whose values the template holds
@@ -118,17 +115,6 @@ struct DictPlan {
     bool time_final = false;
     bool time_ns_final = false;
     std::vector<Remembered> values;  // the last value object at each content position
-
-    bool fits(Contents contents, bool log_has_time_ns, size_t shape) const {
-        if (!valid || log_has_time_ns != has_time_ns || shape != group_shape ||
-            contents.size() != keys.size()) {
-            return false;
-        }
-        for (size_t i = 0; i < contents.size(); ++i) {
-            if (!pb::bytes_equal(contents[i].key, keys[i])) return false;
-        }
-        return true;
-    }
 };
 
 // Builds the dicts. Equal immutable objects are shared within a call: the reserved keys,
@@ -350,12 +336,8 @@ class DictBuilder {
         }
         if (status) status = insert_group_values(d);
         if (!status) return failure_of(status);
-        plan.has_time_ns = log.has_time_ns;
-        plan.group_shape = group_.shape;
-        plan.keys.assign(contents.size(), {});
-        for (size_t i = 0; i < contents.size(); ++i) plan.keys[i] = contents[i].key;
         plan.finals_known = false;
-        plan.valid = true;
+        plan.take(contents, log.has_time_ns, group_.shape);
         keep_as_template(plan, dict);
         return dict;
     }

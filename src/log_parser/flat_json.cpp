@@ -7,6 +7,7 @@
 #include "../pb/bytes_equal.hpp"
 #include "../pb/decoder.hpp"
 #include "json_writer.hpp"
+#include "log_shape.hpp"
 
 namespace log_parser {
 namespace {
@@ -76,28 +77,12 @@ struct Piece {
     size_t content = 0;
 };
 
-struct ObjectPlan {
-    bool valid = false;
-    bool has_time_ns = false;
-    size_t group_shape = 0;              // the number of the group keys it was made for
-    size_t group_values = 0;             // the group values its text was put together with
-    std::vector<std::string_view> keys;  // the content keys it was made for, in log order
+struct ObjectPlan : LogShape {
+    size_t group_values = 0;  // the group values its text was put together with
     std::vector<Piece> pieces;
     TextBuffer literals;
     std::vector<Step> steps;
     TextBuffer text;
-
-    bool fits(std::span<const pb::log::Content> contents, bool log_has_time_ns,
-              size_t shape) const {
-        if (!valid || log_has_time_ns != has_time_ns || shape != group_shape ||
-            contents.size() != keys.size()) {
-            return false;
-        }
-        for (size_t i = 0; i < contents.size(); ++i) {
-            if (!pb::bytes_equal(contents[i].key, keys[i])) return false;
-        }
-        return true;
-    }
 };
 
 // Sorts a handful of entries by key, keeping equal keys in their order, without the
@@ -333,11 +318,7 @@ class FlatJsonWriter {
     // content of the same key, and of contents with equal keys the last stays.
     void make_plan(ObjectPlan& plan, std::span<const pb::log::Content> contents, bool has_time_ns) {
         sort_contents(contents);
-        plan.keys.clear();
-        for (const pb::log::Content& content : contents) plan.keys.push_back(content.key);
-        plan.valid = true;
-        plan.has_time_ns = has_time_ns;
-        plan.group_shape = group_shape_;
+        plan.take(contents, has_time_ns, group_shape_);
         plan.pieces.clear();
         TextBuffer& literals = plan.literals;
         literals.clear();

@@ -1,0 +1,43 @@
+// The shape of a log, which decides how its record is laid out: the set of keys its group
+// adds (by number), whether it has time_ns, and its content keys in order. Layouts worked
+// out for one log are reused for the following logs of the same shape.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "../pb/bytes_equal.hpp"
+#include "../pb/log_group.hpp"
+
+namespace log_parser {
+
+struct LogShape {
+    bool valid = false;
+    bool has_time_ns = false;
+    size_t group_shape = 0;
+    std::vector<std::string_view> keys;  // views into the batch, which outlives the call
+
+    bool fits(std::span<const pb::log::Content> contents, bool log_has_time_ns,
+              size_t shape) const {
+        if (!valid || log_has_time_ns != has_time_ns || shape != group_shape ||
+            contents.size() != keys.size()) {
+            return false;
+        }
+        for (size_t i = 0; i < contents.size(); ++i) {
+            if (!pb::bytes_equal(contents[i].key, keys[i])) return false;
+        }
+        return true;
+    }
+
+    void take(std::span<const pb::log::Content> contents, bool log_has_time_ns, size_t shape) {
+        keys.clear();
+        for (const pb::log::Content& content : contents) keys.push_back(content.key);
+        has_time_ns = log_has_time_ns;
+        group_shape = shape;
+        valid = true;
+    }
+};
+
+}  // namespace log_parser
