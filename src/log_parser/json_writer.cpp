@@ -61,22 +61,22 @@ void write_escape(TextBuffer& out, unsigned char byte) {
     out.put(kHex[byte & 0xF]);
 }
 
-}  // namespace
-
-void write_escaped_latin1(TextBuffer& out, std::string_view text) {
+// The escaping loop of both forms: runs that need nothing are copied as they are; in
+// Latin-1, a two-byte sequence (led by 0xC2 or 0xC3) is written as its character's byte.
+template <bool kLatin1>
+void write_escaped(TextBuffer& out, std::string_view text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const size_t size = text.size();
     out.reserve_more(max_string_size(size));
     out.put('"');
     size_t i = 0;
     for (;;) {
-        const size_t run = plain_run<true>(p + i, size - i);
+        const size_t run = plain_run<kLatin1>(p + i, size - i);
         out.put(text.data() + i, run);
         i += run;
         if (i == size) break;
         const unsigned char byte = p[i];
-        if (byte >= 0x80) {
-            // A two-byte sequence led by 0xC2 or 0xC3: the character is its Latin-1 byte.
+        if (kLatin1 && byte >= 0x80) {
             out.put(static_cast<char>((byte & 0x1F) << 6 | (p[i + 1] & 0x3F)));
             i += 2;
         } else {
@@ -87,20 +87,14 @@ void write_escaped_latin1(TextBuffer& out, std::string_view text) {
     out.put('"');
 }
 
+}  // namespace
+
+void write_escaped_latin1(TextBuffer& out, std::string_view text) {
+    write_escaped<true>(out, text);
+}
+
 void write_escaped_string(TextBuffer& out, std::string_view text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t size = text.size();
-    out.reserve_more(max_string_size(size));
-    out.put('"');
-    size_t i = 0;
-    for (;;) {
-        const size_t run = plain_run<false>(p + i, size - i);
-        out.put(text.data() + i, run);
-        i += run;
-        if (i == size) break;
-        write_escape(out, p[i++]);
-    }
-    out.put('"');
+    write_escaped<false>(out, text);
 }
 
 }  // namespace log_parser::json::detail
