@@ -18,7 +18,8 @@ venv=build/venv-asan
 [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check -r requirements-dev.txt
 CC=gcc CXX=g++ "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
-    -C build-dir=build/asan -C cmake.define.MORVEX_SANITIZE=ON -C cmake.build-type=RelWithDebInfo .
+    -C build-dir=build/asan -C cmake.define.MORVEX_SANITIZE=ON -C cmake.define.MORVEX_WERROR=ON \
+    -C cmake.build-type=RelWithDebInfo .
 
 libasan="$(g++ -print-file-name=libasan.so)"
 [ -f "$libasan" ] || { echo "libasan.so not found next to g++" >&2; exit 1; }

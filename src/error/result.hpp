@@ -1,6 +1,7 @@
 // A value or a failure, carried outward as a return value.
 #pragma once
 
+#include <optional>
 #include <utility>
 #include <variant>
 
@@ -41,16 +42,16 @@ class [[nodiscard]] Status {
   public:
     Status() = default;
     template <class F>
-    Status(Failure<F> failure) : failed_(true), error_(std::move(failure.error)) {}
+    Status(Failure<F> failure) : error_(std::in_place, std::move(failure.error)) {}
 
-    bool ok() const { return !failed_; }
+    bool ok() const { return !error_.has_value(); }
     explicit operator bool() const { return ok(); }
-    E& error() { return error_; }
-    const E& error() const { return error_; }
+    E& error() { return *error_; }
+    const E& error() const { return *error_; }
 
   private:
-    bool failed_ = false;
-    E error_{};
+    // Empty on success, so that making, moving and dropping a success costs nothing.
+    std::optional<E> error_;
 };
 
 // The failure of a Result or Status, moved out to be returned by the caller.

@@ -258,13 +258,13 @@ class FlatJsonWriter {
 
         auto& entries = layout.entries;
         entries.clear();
-        entries.push_back({"__time__", GroupEntry::Kind::Time});
+        entries.push_back({"__time__", GroupEntry::Kind::Time, {}});
         if (layout.topic)
             entries.push_back({"__topic__", GroupEntry::Kind::Text, {}, Source::Topic});
         if (layout.source) {
             entries.push_back({"__source__", GroupEntry::Kind::Text, {}, Source::SourceField});
         }
-        entries.push_back({"__time_ns__", GroupEntry::Kind::TimeNs});
+        entries.push_back({"__time_ns__", GroupEntry::Kind::TimeNs, {}});
         for (size_t i = 0; i < tags.size(); ++i) {
             const size_t start = keys.size();
             keys.append(kTagPrefix).append(tags[i].key);
