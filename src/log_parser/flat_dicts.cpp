@@ -90,16 +90,39 @@ struct GroupKeys {
     bool operator==(const GroupKeys&) const = default;
 };
 
-// The strings a group's logs share: topic, source and the tag rows. Each is reused from
-// the previous group when its text is the same.
+// The keys of groups with the same topic and source presence and the same tag keys in
+// the same order: their flat tag key objects and shape number, made once and reused for
+// every such group.
+struct GroupLayout {
+    bool valid = false;
+    std::vector<std::string_view> tag_keys;  // views into the batch, which outlives the build
+    GroupKeys keys;
+    std::vector<PyRef> flat_tag_keys;
+    size_t shape = 0;  // the same number for groups with equal keys
+
+    bool matches(const pb::LogGroup& group, std::span<const pb::LogTag> tags) const {
+        if (!valid || keys.topic != group.topic.present || keys.source != group.source.present ||
+            tags.size() != tag_keys.size()) {
+            return false;
+        }
+        for (size_t i = 0; i < tags.size(); ++i) {
+            if (!pb::bytes_equal(tags[i].key, tag_keys[i])) return false;
+        }
+        return true;
+    }
+};
+
+// The strings a group's logs share: topic, source and the tag rows. Each value is reused
+// from the previous group when its text is the same.
 struct GroupStrings {
     size_t serial = 0;  // tells groups apart
-    GroupKeys keys;
-    size_t shape = 0;  // the same number for groups with equal keys
+    const GroupLayout* layout = nullptr;
     Remembered topic;
     Remembered source;
-    std::vector<PyRef> tag_keys;
     std::vector<Remembered> tag_values;
+
+    const GroupKeys& keys() const { return layout->keys; }
+    size_t shape() const { return layout->shape; }
 };
 
 // How the dicts of logs of one shape (the group's keys, the content keys, time_ns present
@@ -173,9 +196,9 @@ class DictBuilder {
     // presence first, then the others.
     DictPlan* find_plan(Contents contents, bool has_time_ns) {
         DictPlan*& recent = recent_[has_time_ns];
-        if (recent && recent->fits(contents, has_time_ns, group_.shape)) return recent;
+        if (recent && recent->fits(contents, has_time_ns, group_.shape())) return recent;
         for (size_t i = 0; i < plan_count_; ++i) {
-            if (plans_[i].fits(contents, has_time_ns, group_.shape)) return recent = &plans_[i];
+            if (plans_[i].fits(contents, has_time_ns, group_.shape())) return recent = &plans_[i];
         }
         return nullptr;
     }
@@ -220,32 +243,61 @@ class DictBuilder {
 
     Status make_group_strings(const pb::LogGroupListRaw& batch, const pb::LogGroup& group) {
         ++group_.serial;
-        GroupKeys& keys = group_.keys;
-        keys.topic = group.topic.present;
-        keys.source = group.source.present;
-        if (keys.topic) {
+        if (group.topic.present) {
             if (auto status = reuse_or_make(group_.topic, group.topic.text); !status) return status;
         }
-        if (keys.source) {
+        if (group.source.present) {
             if (auto status = reuse_or_make(group_.source, group.source.text); !status)
                 return status;
         }
         const auto tags = batch.tags_of(group);
+        auto layout = layout_of(group, tags);
+        if (!layout) return failure_of(layout);
+        group_.layout = layout.value();
+        group_.tag_values.resize(tags.size());
+        for (size_t i = 0; i < tags.size(); ++i) {
+            if (auto status = reuse_or_make(group_.tag_values[i], tags[i].value); !status) {
+                return status;
+            }
+        }
+        return {};
+    }
+
+    // The layout of groups like this one: a remembered one (the last used first), else a
+    // new one in place of the oldest of kMaxLayouts.
+    CallResult<const GroupLayout*> layout_of(const pb::LogGroup& group,
+                                             std::span<const pb::LogTag> tags) {
+        if (layouts_[recent_layout_].matches(group, tags)) return &layouts_[recent_layout_];
+        for (size_t i = 0; i < layout_count_; ++i) {
+            if (layouts_[i].matches(group, tags)) return &layouts_[recent_layout_ = i];
+        }
+        recent_layout_ =
+            layout_count_ < kMaxLayouts ? layout_count_++ : next_layout_replaced_++ % kMaxLayouts;
+        GroupLayout& layout = layouts_[recent_layout_];
+        if (auto status = make_layout(layout, group, tags); !status) return failure_of(status);
+        return &layout;
+    }
+
+    Status make_layout(GroupLayout& layout, const pb::LogGroup& group,
+                       std::span<const pb::LogTag> tags) {
+        layout.valid = false;
+        GroupKeys& keys = layout.keys;
+        keys.topic = group.topic.present;
+        keys.source = group.source.present;
         keys.tag_text.clear();
         keys.tag_ends.clear();
-        group_.tag_keys.clear();
-        group_.tag_values.resize(tags.size());
+        layout.tag_keys.clear();
+        layout.flat_tag_keys.clear();
         for (size_t i = 0; i < tags.size(); ++i) {
             keys.tag_text.append("__tag__:").append(tags[i].key);
             keys.tag_ends.push_back(keys.tag_text.size());
             auto key = flat_tag_key(tags[i].key, keys.tag(i));
             if (!key) return failure_of(key);
-            group_.tag_keys.push_back(std::move(key.value()));
-            if (auto status = reuse_or_make(group_.tag_values[i], tags[i].value); !status) {
-                return status;
-            }
+            layout.tag_keys.push_back(tags[i].key);
+            layout.flat_tag_keys.push_back(std::move(key.value()));
         }
-        group_.shape = shape_of(keys);
+        layout.shape = shape_of(keys);
+        layout.valid = true;
         return {};
     }
 
@@ -296,13 +348,14 @@ class DictBuilder {
 
     Status insert_group_values(PyObject* dict) {
         Status status;
-        if (group_.keys.topic)
-            status = insert(dict, reserved_[kTopic].get(), group_.topic.object.get());
-        if (status && group_.keys.source) {
+        const GroupKeys& keys = group_.keys();
+        if (keys.topic) status = insert(dict, reserved_[kTopic].get(), group_.topic.object.get());
+        if (status && keys.source) {
             status = insert(dict, reserved_[kSource].get(), group_.source.object.get());
         }
-        for (size_t i = 0; status && i < group_.tag_keys.size(); ++i) {
-            status = insert(dict, group_.tag_keys[i].get(), group_.tag_values[i].object.get());
+        const auto& tag_keys = group_.layout->flat_tag_keys;
+        for (size_t i = 0; status && i < tag_keys.size(); ++i) {
+            status = insert(dict, tag_keys[i].get(), group_.tag_values[i].object.get());
         }
         return status;
     }
@@ -337,7 +390,7 @@ class DictBuilder {
         if (status) status = insert_group_values(d);
         if (!status) return failure_of(status);
         plan.finals_known = false;
-        plan.take(contents, log.has_time_ns, group_.shape);
+        plan.take(contents, log.has_time_ns, group_.shape());
         keep_as_template(plan, dict);
         return dict;
     }
@@ -367,7 +420,7 @@ class DictBuilder {
     // fails the call exactly as when inserting.
     CallResult<PyRef> copy_dict(DictPlan& plan, Contents contents, const pb::Log& log) {
         // The plan fits, so the current group's keys are those of the plan's shape.
-        if (!plan.finals_known) find_finals(plan, group_.keys);
+        if (!plan.finals_known) find_finals(plan, group_.keys());
         PyRef dict(PyDict_Copy(plan.template_dict.get()));
         if (!dict) return Failure<CallError>{api_call_failed()};
         PyObject* d = dict.get();
@@ -417,6 +470,11 @@ class DictBuilder {
     size_t next_replaced_ = 0;
     DictPlan* recent_[2] = {nullptr, nullptr};  // for logs without and with time_ns
     std::vector<std::pair<GroupKeys, size_t>> shapes_;
+    static constexpr size_t kMaxLayouts = 16;
+    std::array<GroupLayout, kMaxLayouts> layouts_;
+    size_t layout_count_ = 0;
+    size_t recent_layout_ = 0;
+    size_t next_layout_replaced_ = 0;
     size_t shape_count_ = 0;
     std::unordered_map<std::string_view, PyRef> content_keys_;
     std::unordered_map<std::string_view, PyRef> tag_keys_;
