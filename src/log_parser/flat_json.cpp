@@ -12,18 +12,17 @@
 namespace log_parser {
 namespace {
 
-// An entry that every log of a group carries. Its JSON form is rendered once per group:
-// "key":"value" for text, "key": for the two times, whose values differ per log.
+// An entry that every log of a group carries: "key":"value" for text, "key": for the two
+// times, whose values differ per log.
 struct GroupEntry {
     enum class Kind : uint8_t { Text, Time, TimeNs };
     // Where the value comes from: the topic, the source or a tag (by index), or none.
     enum class Source : uint8_t { None, Topic, SourceField, Tag };
     std::string_view key;
     Kind kind;
-    std::string_view text;  // the value of a Text entry
     Source source = Source::None;
     size_t tag = 0;
-    size_t rendered_begin = 0;
+    size_t rendered_begin = 0;  // the range of `"key":` in the layout's rendered keys
     size_t rendered_end = 0;
 };
 
@@ -37,6 +36,7 @@ struct GroupLayout {
     std::string keys;                        // the flat tag keys the entries point into
     TextBuffer rendered_keys;                // each entry's `"key":`, at the entry's rendered range
     size_t shape = 0;
+    size_t serial = 0;  // tells layouts apart, also one remade in the same place
 
     bool matches(const pb::LogGroup& group, std::span<const pb::LogTag> tags) const {
         if (topic != group.topic.present || source != group.source.present ||
@@ -190,34 +190,40 @@ class FlatJsonWriter {
         return shape_count_;
     }
 
-    // The reserved keys and tags of a group, sorted by key; of tags with equal keys the
-    // last one stays, since it is put last. Groups with equal keys share plans; a plan's
-    // text is put together again when the group's values differ from the last group's.
+    // The reserved keys and tags of a group, sorted by key (of tags with equal keys the
+    // last one stays, since it is put last), and their values. Groups with equal keys
+    // share plans; a plan's text is put together again when the group's values differ
+    // from the last group's.
     void build_group_entries(const pb::LogGroupList& list, const pb::LogGroup& group) {
         const auto tags = list.tags_of(group);
         const GroupLayout& layout = layout_of(group, tags);
-        entries_.assign(layout.entries.begin(), layout.entries.end());
-        rendering_.clear();
-        for (GroupEntry& entry : entries_) {
-            switch (entry.source) {
-                case GroupEntry::Source::Topic:
-                    entry.text = group.topic.text;
-                    break;
-                case GroupEntry::Source::SourceField:
-                    entry.text = group.source.text;
-                    break;
-                case GroupEntry::Source::Tag:
-                    entry.text = tags[entry.tag].value;
-                    break;
-                case GroupEntry::Source::None:
-                    break;
-            }
-            render(entry, layout.rendered_keys.view().substr(
-                              entry.rendered_begin, entry.rendered_end - entry.rendered_begin));
+        const bool same_layout = layout_ == &layout && layout_serial_ == layout.serial;
+        bool same_values = same_layout;
+        values_.resize(layout.entries.size());
+        for (size_t i = 0; i < layout.entries.size(); ++i) {
+            const std::string_view value = value_of(layout.entries[i], group, tags);
+            if (same_values && !pb::bytes_equal(value, values_[i])) same_values = false;
+            values_[i] = value;
         }
+        layout_ = &layout;
+        layout_serial_ = layout.serial;
         group_shape_ = layout.shape;
-        if (rendering_.view() != group_rendered_.view()) ++group_values_;
-        std::swap(rendering_, group_rendered_);
+        if (!same_values) ++group_values_;
+    }
+
+    static std::string_view value_of(const GroupEntry& entry, const pb::LogGroup& group,
+                                     std::span<const pb::LogTag> tags) {
+        switch (entry.source) {
+            case GroupEntry::Source::Topic:
+                return group.topic.text;
+            case GroupEntry::Source::SourceField:
+                return group.source.text;
+            case GroupEntry::Source::Tag:
+                return tags[entry.tag].value;
+            case GroupEntry::Source::None:
+                break;
+        }
+        return {};
     }
 
     // The layout of groups like this one: a remembered one (the last used first), else a
@@ -239,6 +245,7 @@ class FlatJsonWriter {
         }
         GroupLayout& layout = layouts_[recent_layout_];
         make_layout(layout, group, tags);
+        layout.serial = ++layout_count_;
         return layout;
     }
 
@@ -258,18 +265,17 @@ class FlatJsonWriter {
 
         auto& entries = layout.entries;
         entries.clear();
-        entries.push_back({"__time__", GroupEntry::Kind::Time, {}});
-        if (layout.topic)
-            entries.push_back({"__topic__", GroupEntry::Kind::Text, {}, Source::Topic});
+        entries.push_back({"__time__", GroupEntry::Kind::Time});
+        if (layout.topic) entries.push_back({"__topic__", GroupEntry::Kind::Text, Source::Topic});
         if (layout.source) {
-            entries.push_back({"__source__", GroupEntry::Kind::Text, {}, Source::SourceField});
+            entries.push_back({"__source__", GroupEntry::Kind::Text, Source::SourceField});
         }
-        entries.push_back({"__time_ns__", GroupEntry::Kind::TimeNs, {}});
+        entries.push_back({"__time_ns__", GroupEntry::Kind::TimeNs});
         for (size_t i = 0; i < tags.size(); ++i) {
             const size_t start = keys.size();
             keys.append(kTagPrefix).append(tags[i].key);
             entries.push_back(
-                {std::string_view(keys).substr(start), GroupEntry::Kind::Text, {}, Source::Tag, i});
+                {std::string_view(keys).substr(start), GroupEntry::Kind::Text, Source::Tag, i});
         }
         // Stable: among equal keys the later put stays last, and only the last is kept.
         insertion_sort(entries,
@@ -295,14 +301,6 @@ class FlatJsonWriter {
             rendered.append(":");
             entry.rendered_end = rendered.size();
         }
-    }
-
-    // The entry's `"key":value` (`"key":` alone for a time) from its key's rendering.
-    void render(GroupEntry& entry, std::string_view rendered_key) {
-        entry.rendered_begin = rendering_.size();
-        rendering_.append(rendered_key);
-        if (entry.kind == GroupEntry::Kind::Text) write_text(rendering_, entry.text);
-        entry.rendered_end = rendering_.size();
     }
 
     void sort_contents(std::span<const pb::log::Content> contents) {
@@ -331,12 +329,12 @@ class FlatJsonWriter {
             plan.pieces.push_back({Piece::Kind::Value, 0, 0, kind, content});
         };
         literal([&] { literals.append("{"); });
+        const std::vector<GroupEntry>& entries = layout_->entries;
         bool first = true;
         size_t c = 0;
         size_t g = 0;
-        while (c < sorted_.size() || g < entries_.size()) {
-            if (g < entries_.size() && entries_[g].kind == GroupEntry::Kind::TimeNs &&
-                !has_time_ns) {
+        while (c < sorted_.size() || g < entries.size()) {
+            if (g < entries.size() && entries[g].kind == GroupEntry::Kind::TimeNs && !has_time_ns) {
                 ++g;
                 continue;
             }
@@ -346,7 +344,7 @@ class FlatJsonWriter {
             }
             if (!first) literal([&] { literals.append(","); });
             first = false;
-            if (g == entries_.size() || (c < sorted_.size() && sorted_[c].key < entries_[g].key)) {
+            if (g == entries.size() || (c < sorted_.size() && sorted_[c].key < entries[g].key)) {
                 literal([&] {
                     write_text(literals, sorted_[c].key);
                     literals.append(":");
@@ -354,8 +352,8 @@ class FlatJsonWriter {
                 value(Step::Value::Content, sorted_[c++].order);
                 continue;
             }
-            if (c < sorted_.size() && sorted_[c].key == entries_[g].key) ++c;
-            const GroupEntry& entry = entries_[g];
+            if (c < sorted_.size() && sorted_[c].key == entries[g].key) ++c;
+            const GroupEntry& entry = entries[g];
             plan.pieces.push_back({Piece::Kind::Entry, g++, 0});
             if (entry.kind == GroupEntry::Kind::Time) value(Step::Value::Time, 0);
             if (entry.kind == GroupEntry::Kind::TimeNs) value(Step::Value::TimeNs, 0);
@@ -377,7 +375,7 @@ class FlatJsonWriter {
                     text.append(plan.literals.view().substr(piece.begin, piece.end - piece.begin));
                     break;
                 case Piece::Kind::Entry:
-                    text.append(entry_rendering(piece.begin));
+                    write_entry(text, piece.begin);
                     break;
                 case Piece::Kind::Value:
                     plan.steps.push_back({step_begin, text.size(), piece.value, piece.content});
@@ -388,10 +386,12 @@ class FlatJsonWriter {
         plan.group_values = group_values_;
     }
 
-    std::string_view entry_rendering(size_t index) const {
-        const GroupEntry& entry = entries_[index];
-        return group_rendered_.view().substr(entry.rendered_begin,
-                                             entry.rendered_end - entry.rendered_begin);
+    // The current group's entry: its rendered key, then its value unless it is a time.
+    void write_entry(TextBuffer& out, size_t index) const {
+        const GroupEntry& entry = layout_->entries[index];
+        out.append(layout_->rendered_keys.view().substr(entry.rendered_begin,
+                                                        entry.rendered_end - entry.rendered_begin));
+        if (entry.kind == GroupEntry::Kind::Text) write_text(out, values_[index]);
     }
 
     void write_value(Step::Value value, size_t content, std::span<const pb::log::Content> contents,
@@ -438,7 +438,7 @@ class FlatJsonWriter {
                     out_.append(plan.literals.view().substr(piece.begin, piece.end - piece.begin));
                     break;
                 case Piece::Kind::Entry:
-                    out_.append(entry_rendering(piece.begin));
+                    write_entry(out_, piece.begin);
                     break;
                 case Piece::Kind::Value:
                     write_value(piece.value, piece.content, contents, log);
@@ -448,14 +448,14 @@ class FlatJsonWriter {
     }
 
     TextBuffer out_;
-    // Current group.
-    std::vector<GroupEntry> entries_;
-    TextBuffer rendering_;
-    TextBuffer group_rendered_;
-    // The current group's keys and their number, and a count that changes whenever the
-    // rendered group entries do.
+    // The current group: its layout, the values of its entries, and a count that changes
+    // whenever its keys or values differ from the last group's.
+    const GroupLayout* layout_ = nullptr;
+    size_t layout_serial_ = 0;
+    std::vector<std::string_view> values_;
     static constexpr size_t kMaxLayouts = 16;
     std::vector<GroupLayout> layouts_;
+    size_t layout_count_ = 0;  // layouts made so far
     size_t recent_layout_ = 0;
     size_t next_layout_replaced_ = 0;
     TextBuffer group_keys_;
