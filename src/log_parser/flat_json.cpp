@@ -320,10 +320,15 @@ class FlatJsonWriter {
         plan.pieces.clear();
         TextBuffer& literals = plan.literals;
         literals.clear();
+        // Text that follows a literal piece extends it: fewer pieces to walk per object.
         auto literal = [&](auto&& write) {
             const size_t begin = literals.size();
             write();
-            plan.pieces.push_back({Piece::Kind::Literal, begin, literals.size()});
+            if (!plan.pieces.empty() && plan.pieces.back().kind == Piece::Kind::Literal) {
+                plan.pieces.back().end = literals.size();
+            } else {
+                plan.pieces.push_back({Piece::Kind::Literal, begin, literals.size()});
+            }
         };
         auto value = [&](Step::Value kind, size_t content) {
             plan.pieces.push_back({Piece::Kind::Value, 0, 0, kind, content});
