@@ -114,6 +114,12 @@ def group_with_field(n):
         (ld(1, ld(6, ld(2, b"\xf0\x9f\x98"))), "{TAG}.value: {LG}.log_tags: " + GROUPS, BAD_UTF8),
         (ld(1, ld(6, key(2, I32) + b"abcd")), "{TAG}.value: {LG}.log_tags: " + GROUPS,
          "invalid wire type: ThirtyTwoBit (expected LengthDelimited)"),
+        # tags in their usual form (key, then value, filling the body)
+        (ld(1, ld(6, ld(1, b"\xc3") + ld(2, b"v"))), "{TAG}.key: {LG}.log_tags: " + GROUPS, BAD_UTF8),
+        (ld(1, ld(6, ld(1, b"k") + ld(2, b"ok\xed\xa0\x80"))), "{TAG}.value: {LG}.log_tags: " + GROUPS,
+         BAD_UTF8),
+        (ld(1, ld(6, ld(1, b"k") + key(2, LEN) + b"\x03ab")), "{TAG}.value: {LG}.log_tags: " + GROUPS,
+         "buffer underflow"),
         # the first error ends decoding, even when a later group is valid
         (ld(1, ld(3, b"\xff")) + ld(1, ld(3, b"\xfe")) + b"\x00", "{LG}.topic: " + GROUPS, BAD_UTF8),
         # unknown fields that cannot be skipped

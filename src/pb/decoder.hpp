@@ -160,33 +160,65 @@ class Decoder {
         return false;
     }
 
-    // The usual form of a content, key (field 1) then value (field 2) filling the body
-    // exactly, read in one go. Anything else is left to the general path, which gives the
-    // same record or the precise error.
-    bool merge_plain_content() {
+    // The framing of a key/value message (a content or a tag) in its usual form: key
+    // (field 1) then value (field 2), filling the body exactly.
+    struct PlainPair {
+        const uint8_t* key;
+        size_t key_length;
+        const uint8_t* value;
+        size_t value_length;
+        const uint8_t* end;
+    };
+
+    bool read_plain_pair(PlainPair& pair) const {
         const uint8_t* p = cursor_.pos;
         const uint8_t* end = cursor_.end;
-        size_t length, key_length, value_length;
+        size_t length;
         if (!small_varint(p, end, length) || length > static_cast<size_t>(end - p)) return false;
-        const uint8_t* body_end = p + length;
-        if (p == body_end || *p++ != 0x0A) return false;
-        if (!small_varint(p, body_end, key_length)) return false;
-        if (key_length > static_cast<size_t>(body_end - p)) return false;
-        const uint8_t* key = p;
-        p += key_length;
-        if (p == body_end || *p++ != 0x12) return false;
-        if (!small_varint(p, body_end, value_length)) return false;
-        if (value_length != static_cast<size_t>(body_end - p)) return false;
-        if (kCheckText && !valid_text(key, key_length)) return false;
+        pair.end = p + length;
+        if (p == pair.end || *p++ != 0x0A) return false;
+        if (!small_varint(p, pair.end, pair.key_length)) return false;
+        if (pair.key_length > static_cast<size_t>(pair.end - p)) return false;
+        pair.key = p;
+        p += pair.key_length;
+        if (p == pair.end || *p++ != 0x12) return false;
+        if (!small_varint(p, pair.end, pair.value_length)) return false;
+        pair.value = p;
+        return pair.value_length == static_cast<size_t>(pair.end - p);
+    }
+
+    static std::string_view view_of(const uint8_t* data, size_t size) {
+        return {reinterpret_cast<const char*>(data), size};
+    }
+
+    // A content in its usual form, read in one go. Anything else, or a text that fails its
+    // check, is left to the general path, which gives the same record or the precise error.
+    bool merge_plain_content() {
+        PlainPair pair;
+        if (!read_plain_pair(pair)) return false;
+        if (kCheckText && !valid_text(pair.key, pair.key_length)) return false;
         bool plain = false;
         if constexpr (kCheckText && Family::kValidateContentValue) {
-            plain = plain_text::is_plain<true>(p, value_length);
-            if (!plain && !valid_text(p, value_length)) return false;
+            plain = plain_text::is_plain<true>(pair.value, pair.value_length);
+            if (!plain && !valid_text(pair.value, pair.value_length)) return false;
         }
-        out_.contents.push_back({{reinterpret_cast<const char*>(key), key_length},
-                                 {reinterpret_cast<const char*>(p), value_length},
-                                 plain});
-        cursor_.pos = body_end;
+        out_.contents.push_back(
+            {view_of(pair.key, pair.key_length), view_of(pair.value, pair.value_length), plain});
+        cursor_.pos = pair.end;
+        return true;
+    }
+
+    // A tag in its usual form, read in one go, as a content is.
+    bool merge_plain_tag() {
+        PlainPair pair;
+        if (!read_plain_pair(pair)) return false;
+        if (kCheckText && (!valid_text(pair.key, pair.key_length) ||
+                           !valid_text(pair.value, pair.value_length))) {
+            return false;
+        }
+        out_.tags.push_back(
+            {view_of(pair.key, pair.key_length), view_of(pair.value, pair.value_length)});
+        cursor_.pos = pair.end;
         return true;
     }
 
@@ -207,6 +239,7 @@ class Decoder {
     }
 
     bool merge_tag(uint32_t budget) {
+        if (merge_plain_tag()) return true;
         LogTag tag;
         const bool ok = merge_loop(budget, [&](Key key, uint32_t inner) {
             if (key.field == 1) return merge_string(key.wire_type, tag.key, Family::kTag, "key");
