@@ -175,6 +175,23 @@ def test_groups_cycling_through_key_sets_and_values(shapes):
     assert len(json.loads(text)) == sum(g % 4 for g in range(60))
 
 
+@pytest.mark.parametrize("key_sets", [2, 17, 20])
+@pytest.mark.parametrize("logs_per_group", [1, 2, 3])
+def test_groups_with_equal_values_under_changing_keys(key_sets, logs_per_group):
+    # Every group holds the same values, only the tag keys (and a topic that comes and goes)
+    # change: text put together for one key set must never serve another, also when a
+    # remembered key set is replaced by a new one.
+    groups = []
+    for g in range(3 * key_sets):
+        keys = ["k%d" % ((g % key_sets) + t) for t in range(1 + g % key_sets % 3)]
+        group = dict(tags=[(k, "v") for k in keys],
+                     logs=[dict(time=1, contents=[("c", "x")]) for _ in range(logs_per_group)])
+        if g % key_sets % 2:
+            group["topic"] = "v"
+        groups.append(group)
+    convert(make_batch(groups))
+
+
 def test_large_outputs_of_changing_sizes_in_turn():
     # Text buffers of a MiB and more are kept from one call to the next and cut to size;
     # every output must be exactly its own, whatever an earlier call left in the buffer.
