@@ -138,6 +138,16 @@ def test_escaping_at_every_offset_of_long_strings(char):
     assert text.count(escaped(char)) >= 3 * 41
 
 
+@pytest.mark.parametrize("char", ['"', "\\", "\x00", "\x1f", "\x7f", "\u00e9", "\u0100", "\U0001f600"])
+def test_special_character_at_every_place_of_short_texts(char):
+    # Texts of one to three characters are checked by looking at a few bytes at once: the
+    # special character sits at every place of every such text, as key, value, tag and topic.
+    texts = [char] + [t for n in (2, 3) for i in range(n) for t in ["a" * i + char + "a" * (n - 1 - i)]]
+    for text in texts:
+        batch = make_batch([dict(topic=text, tags=[(text, text)], logs=[dict(contents=[(text, text), ("v", text)])])])
+        assert json.loads(convert(batch))[0]["v"] == text
+
+
 @pytest.mark.parametrize("chars", ["\x80", "\xff\xe9", "\xc3\xa9", "\xff\u0100", "\xe9\U0001f600", "\u07ff"])
 def test_one_byte_characters_at_every_offset_of_block_boundaries(chars):
     # Texts whose characters all lie below U+0100 take a different road to the str than

@@ -89,12 +89,11 @@ inline bool is_plain(const unsigned char* p, size_t size) {
         const uint32_t last = load4(p + size - 4);
         return (needs_escape4(first) | needs_escape4(last) | ((first | last) & high)) == 0;
     }
-    for (size_t i = 0; i < size; ++i) {
-        if (p[i] < 0x20 || p[i] == '"' || p[i] == '\\' || (kAsciiOnly && p[i] >= 0x80)) {
-            return false;
-        }
-    }
-    return true;
+    if (size == 0) return true;
+    // One to three bytes: the first, middle and last byte cover them all.
+    const uint32_t word = uint32_t{p[0]} | uint32_t{p[size / 2]} << 8 |
+                          uint32_t{p[size - 1]} << 16 | uint32_t{' '} << 24;
+    return (needs_escape4(word) | (word & high)) == 0;
 }
 
 }  // namespace pb::plain_text

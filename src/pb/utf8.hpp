@@ -44,9 +44,9 @@ inline bool is_ascii(const uint8_t* data, size_t size) {
         std::memcpy(&last, data + size - 4, 4);
         return ((first | last) & 0x80808080U) == 0;
     }
-    uint8_t any = 0;
-    for (size_t i = 0; i < size; ++i) any |= data[i];
-    return any < 0x80;
+    if (size == 0) return true;
+    // One to three bytes: the first, middle and last byte cover them all.
+    return (data[0] | data[size / 2] | data[size - 1]) < 0x80;
 }
 
 // True when the bytes are valid UTF-8.
