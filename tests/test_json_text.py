@@ -148,6 +148,17 @@ def test_special_character_at_every_place_of_short_texts(char):
         assert json.loads(convert(batch))[0]["v"] == text
 
 
+def test_logs_whose_keys_differ_in_one_byte():
+    # Consecutive logs reuse the layout of the last one only when every key is equal; keys
+    # of one to nine bytes differ from the last log's in one byte, at every place.
+    logs = []
+    for n in range(1, 10):
+        for i in range(n):
+            logs.append(dict(contents=[("k", "1"), ("a" * n, "x")]))
+            logs.append(dict(contents=[("k", "2"), ("a" * i + "b" + "a" * (n - 1 - i), "y")]))
+    convert(make_batch([dict(tags=[("t", "v")], logs=logs)]))
+
+
 @pytest.mark.parametrize("chars", ["\x80", "\xff\xe9", "\xc3\xa9", "\xff\u0100", "\xe9\U0001f600", "\u07ff"])
 def test_one_byte_characters_at_every_offset_of_block_boundaries(chars):
     # Texts whose characters all lie below U+0100 take a different road to the str than

@@ -24,10 +24,17 @@ inline bool bytes_equal(std::string_view a, std::string_view b) {
         std::memcpy(&y, q + n - 8, 8);
         return x == y;
     }
-    for (size_t i = 0; i < n; ++i) {
-        if (p[i] != q[i]) return false;
+    if (n >= 4) {
+        uint32_t x, y, x_last, y_last;
+        std::memcpy(&x, p, 4);
+        std::memcpy(&y, q, 4);
+        std::memcpy(&x_last, p + n - 4, 4);
+        std::memcpy(&y_last, q + n - 4, 4);
+        return ((x ^ y) | (x_last ^ y_last)) == 0;
     }
-    return true;
+    if (n == 0) return true;
+    // One to three bytes: the first, middle and last byte cover them all.
+    return ((p[0] ^ q[0]) | (p[n / 2] ^ q[n / 2]) | (p[n - 1] ^ q[n - 1])) == 0;
 }
 
 }  // namespace pb
