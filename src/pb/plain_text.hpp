@@ -44,13 +44,16 @@ inline uint32_t load4(const unsigned char* p) {
 }
 
 #ifdef __SSE2__
-inline int escape_mask(const unsigned char* p) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+inline int escape_mask(__m128i v) {
     const __m128i control_max = _mm_set1_epi8(0x1F);
     const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, control_max), control_max);
     const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
     const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
     return _mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash)));
+}
+
+inline int escape_mask(const unsigned char* p) {
+    return escape_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 #endif
 
@@ -73,6 +76,14 @@ inline bool is_plain(const unsigned char* p, size_t size) {
         }
         return mask(p + size - 16) == 0;
     }
+    if (size >= 8) {
+        // Eight to fifteen bytes: the first eight and the last eight in one register.
+        const __m128i v = _mm_set_epi64x(static_cast<long long>(load8(p + size - 8)),
+                                         static_cast<long long>(load8(p)));
+        int bits = escape_mask(v);
+        if constexpr (kAsciiOnly) bits |= _mm_movemask_epi8(v);
+        return bits == 0;
+    }
 #endif
     const uint64_t high = kAsciiOnly ? kHighs : 0;
     if (size >= 8) {
@@ -85,9 +96,9 @@ inline bool is_plain(const unsigned char* p, size_t size) {
         return (any | needs_escape(last) | (last & high)) == 0;
     }
     if (size >= 4) {
-        const uint32_t first = load4(p);
-        const uint32_t last = load4(p + size - 4);
-        return (needs_escape4(first) | needs_escape4(last) | ((first | last) & high)) == 0;
+        // Four to seven bytes: the first four and the last four, tested as one word.
+        const uint64_t word = uint64_t{load4(p)} | uint64_t{load4(p + size - 4)} << 32;
+        return (needs_escape(word) | (word & high)) == 0;
     }
     if (size == 0) return true;
     // One to three bytes: the first, middle and last byte cover them all.
