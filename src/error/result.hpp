@@ -1,6 +1,7 @@
 // A value or a failure, carried outward as a return value.
 #pragma once
 
+#include <new>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -17,23 +18,61 @@ Failure<std::decay_t<E>> fail(E&& error) {
     return {std::forward<E>(error)};
 }
 
+// A tagged union rather than std::variant: the success path (construct, test, destroy)
+// stays a plain inline branch, with no visit through a table of alternatives.
 template <class T, class E>
 class [[nodiscard]] Result {
   public:
-    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+    Result(T value) : ok_(true) { new (&value_) T(std::move(value)); }
     template <class F>
-    Result(Failure<F> failure) : state_(std::in_place_index<1>, std::move(failure.error)) {}
+    Result(Failure<F> failure) : ok_(false) {
+        new (&error_) E(std::move(failure.error));
+    }
+    Result(Result&& other) noexcept : ok_(other.ok_) {
+        if (ok_) {
+            new (&value_) T(std::move(other.value_));
+        } else {
+            new (&error_) E(std::move(other.error_));
+        }
+    }
+    Result& operator=(Result&& other) noexcept {
+        if (this != &other) {
+            destroy();
+            ok_ = other.ok_;
+            if (ok_) {
+                new (&value_) T(std::move(other.value_));
+            } else {
+                new (&error_) E(std::move(other.error_));
+            }
+        }
+        return *this;
+    }
+    Result(const Result&) = delete;
+    Result& operator=(const Result&) = delete;
+    ~Result() { destroy(); }
 
-    bool ok() const { return state_.index() == 0; }
+    bool ok() const { return ok_; }
     explicit operator bool() const { return ok(); }
 
-    T& value() { return std::get<0>(state_); }
-    const T& value() const { return std::get<0>(state_); }
-    E& error() { return std::get<1>(state_); }
-    const E& error() const { return std::get<1>(state_); }
+    T& value() { return value_; }
+    const T& value() const { return value_; }
+    E& error() { return error_; }
+    const E& error() const { return error_; }
 
   private:
-    std::variant<T, E> state_;
+    void destroy() {
+        if (ok_) {
+            value_.~T();
+        } else {
+            error_.~E();
+        }
+    }
+
+    bool ok_;
+    union {
+        T value_;
+        E error_;
+    };
 };
 
 // Success carries nothing; a failure carries E.
