@@ -4,7 +4,6 @@
 #include <new>
 #include <optional>
 #include <utility>
-#include <variant>
 
 namespace morvex {
 
