@@ -347,17 +347,27 @@ class DictBuilder {
     }
 
     Status insert_group_values(PyObject* dict) {
-        Status status;
         const GroupKeys& keys = group_.keys();
-        if (keys.topic) status = insert(dict, reserved_[kTopic].get(), group_.topic.object.get());
-        if (status && keys.source) {
-            status = insert(dict, reserved_[kSource].get(), group_.source.object.get());
+        if (keys.topic) {
+            if (auto status = insert(dict, reserved_[kTopic].get(), group_.topic.object.get());
+                !status) {
+                return status;
+            }
+        }
+        if (keys.source) {
+            if (auto status = insert(dict, reserved_[kSource].get(), group_.source.object.get());
+                !status) {
+                return status;
+            }
         }
         const auto& tag_keys = group_.layout->flat_tag_keys;
-        for (size_t i = 0; status && i < tag_keys.size(); ++i) {
-            status = insert(dict, tag_keys[i].get(), group_.tag_values[i].object.get());
+        for (size_t i = 0; i < tag_keys.size(); ++i) {
+            if (auto status = insert(dict, tag_keys[i].get(), group_.tag_values[i].object.get());
+                !status) {
+                return status;
+            }
         }
-        return status;
+        return {};
     }
 
     Status insert_time(PyObject* dict, Reserved key, uint32_t value, LastTime& last) {
@@ -376,19 +386,26 @@ class DictBuilder {
         plan.key_objects.clear();
         plan.values.clear();
         plan.values.resize(contents.size());
-        Status status = insert_time(d, kTime, log.time, last_time_);
-        if (status && log.has_time_ns) status = insert_time(d, kTimeNs, log.time_ns, last_time_ns_);
-        for (size_t i = 0; status && i < contents.size(); ++i) {
+        if (auto status = insert_time(d, kTime, log.time, last_time_); !status) {
+            return failure_of(status);
+        }
+        if (log.has_time_ns) {
+            if (auto status = insert_time(d, kTimeNs, log.time_ns, last_time_ns_); !status) {
+                return failure_of(status);
+            }
+        }
+        for (size_t i = 0; i < contents.size(); ++i) {
             auto key = content_key(contents[i].key);
             if (!key) return failure_of(key);
             auto value = content_value(contents[i].value);
             if (!value) return failure_of(value);
-            status = insert(d, key.value().get(), value.value().get());
+            if (auto status = insert(d, key.value().get(), value.value().get()); !status) {
+                return failure_of(status);
+            }
             plan.key_objects.push_back(std::move(key.value()));
             plan.values[i].keep(contents[i].value, value.value());
         }
-        if (status) status = insert_group_values(d);
-        if (!status) return failure_of(status);
+        if (auto status = insert_group_values(d); !status) return failure_of(status);
         plan.finals_known = false;
         plan.take(contents, log.has_time_ns, group_.shape());
         keep_as_template(plan, dict);
@@ -424,16 +441,24 @@ class DictBuilder {
         PyRef dict(PyDict_Copy(plan.template_dict.get()));
         if (!dict) return Failure<CallError>{api_call_failed()};
         PyObject* d = dict.get();
-        Status status;
-        if (plan.template_group != group_.serial) status = insert_group_values(d);
-        if (status && plan.time_final) status = insert_time(d, kTime, log.time, last_time_);
-        if (status && plan.time_ns_final) {
-            status = insert_time(d, kTimeNs, log.time_ns, last_time_ns_);
+        if (plan.template_group != group_.serial) {
+            if (auto status = insert_group_values(d); !status) return failure_of(status);
         }
-        for (size_t i = 0; status && i < contents.size(); ++i) {
-            status = set_content_value(d, plan, i, contents[i].value);
+        if (plan.time_final) {
+            if (auto status = insert_time(d, kTime, log.time, last_time_); !status) {
+                return failure_of(status);
+            }
         }
-        if (!status) return failure_of(status);
+        if (plan.time_ns_final) {
+            if (auto status = insert_time(d, kTimeNs, log.time_ns, last_time_ns_); !status) {
+                return failure_of(status);
+            }
+        }
+        for (size_t i = 0; i < contents.size(); ++i) {
+            if (auto status = set_content_value(d, plan, i, contents[i].value); !status) {
+                return failure_of(status);
+            }
+        }
         keep_as_template(plan, dict);
         plan.template_group = group_.serial;
         return dict;
