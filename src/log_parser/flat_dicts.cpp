@@ -95,20 +95,13 @@ struct GroupKeys {
 // every such group.
 struct GroupLayout {
     bool valid = false;
-    std::vector<std::string_view> tag_keys;  // views into the batch, which outlives the build
+    GroupKeyOrder order;
     GroupKeys keys;
     std::vector<PyRef> flat_tag_keys;
     size_t shape = 0;  // the same number for groups with equal keys
 
     bool matches(const pb::LogGroup& group, std::span<const pb::LogTag> tags) const {
-        if (!valid || keys.topic != group.topic.present || keys.source != group.source.present ||
-            tags.size() != tag_keys.size()) {
-            return false;
-        }
-        for (size_t i = 0; i < tags.size(); ++i) {
-            if (!pb::bytes_equal(tags[i].key, tag_keys[i])) return false;
-        }
-        return true;
+        return valid && order.matches(group, tags);
     }
 };
 
@@ -286,14 +279,13 @@ class DictBuilder {
         keys.source = group.source.present;
         keys.tag_text.clear();
         keys.tag_ends.clear();
-        layout.tag_keys.clear();
+        layout.order.take(group, tags);
         layout.flat_tag_keys.clear();
         for (size_t i = 0; i < tags.size(); ++i) {
             keys.tag_text.append("__tag__:").append(tags[i].key);
             keys.tag_ends.push_back(keys.tag_text.size());
             auto key = flat_tag_key(tags[i].key, keys.tag(i));
             if (!key) return failure_of(key);
-            layout.tag_keys.push_back(tags[i].key);
             layout.flat_tag_keys.push_back(std::move(key.value()));
         }
         layout.shape = shape_of(keys);
@@ -376,6 +368,16 @@ class DictBuilder {
         return insert(dict, reserved_[key].get(), object.value().get());
     }
 
+    // "__time__" and "__time_ns__", each when asked for.
+    Status insert_times(PyObject* dict, const pb::Log& log, bool time, bool time_ns) {
+        if (time) {
+            if (auto status = insert_time(dict, kTime, log.time, last_time_); !status)
+                return status;
+        }
+        if (time_ns) return insert_time(dict, kTimeNs, log.time_ns, last_time_ns_);
+        return {};
+    }
+
     // A dict built by inserting every entry in order: "__time__", "__time_ns__", the
     // contents, "__topic__", "__source__", the tags. It becomes the template of its shape.
     CallResult<PyRef> build_dict(DictPlan& plan, Contents contents, const pb::Log& log) {
@@ -386,13 +388,8 @@ class DictBuilder {
         plan.key_objects.clear();
         plan.values.clear();
         plan.values.resize(contents.size());
-        if (auto status = insert_time(d, kTime, log.time, last_time_); !status) {
+        if (auto status = insert_times(d, log, true, log.has_time_ns); !status) {
             return failure_of(status);
-        }
-        if (log.has_time_ns) {
-            if (auto status = insert_time(d, kTimeNs, log.time_ns, last_time_ns_); !status) {
-                return failure_of(status);
-            }
         }
         for (size_t i = 0; i < contents.size(); ++i) {
             auto key = content_key(contents[i].key);
@@ -444,15 +441,8 @@ class DictBuilder {
         if (plan.template_group != group_.serial) {
             if (auto status = insert_group_values(d); !status) return failure_of(status);
         }
-        if (plan.time_final) {
-            if (auto status = insert_time(d, kTime, log.time, last_time_); !status) {
-                return failure_of(status);
-            }
-        }
-        if (plan.time_ns_final) {
-            if (auto status = insert_time(d, kTimeNs, log.time_ns, last_time_ns_); !status) {
-                return failure_of(status);
-            }
+        if (auto status = insert_times(d, log, plan.time_final, plan.time_ns_final); !status) {
+            return failure_of(status);
         }
         for (size_t i = 0; i < contents.size(); ++i) {
             if (auto status = set_content_value(d, plan, i, contents[i].value); !status) {

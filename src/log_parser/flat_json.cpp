@@ -29,25 +29,12 @@ struct GroupEntry {
 // The sorted entries of groups with the same topic and source presence and the same tag
 // keys in the same order: worked out once, then reused for every such group.
 struct GroupLayout {
-    bool topic = false;
-    bool source = false;
-    std::vector<std::string_view> tag_keys;  // views into the input, which outlives the call
-    std::vector<GroupEntry> entries;         // sorted, without values
-    std::string keys;                        // the flat tag keys the entries point into
-    TextBuffer rendered_keys;                // each entry's `"key":`, at the entry's rendered range
+    GroupKeyOrder order;
+    std::vector<GroupEntry> entries;  // sorted, without values
+    std::string keys;                 // the flat tag keys the entries point into
+    TextBuffer rendered_keys;         // each entry's `"key":`, at the entry's rendered range
     size_t shape = 0;
     size_t serial = 0;  // tells layouts apart, also one remade in the same place
-
-    bool matches(const pb::LogGroup& group, std::span<const pb::LogTag> tags) const {
-        if (topic != group.topic.present || source != group.source.present ||
-            tags.size() != tag_keys.size()) {
-            return false;
-        }
-        for (size_t i = 0; i < tags.size(); ++i) {
-            if (!pb::bytes_equal(tags[i].key, tag_keys[i])) return false;
-        }
-        return true;
-    }
 };
 
 struct ContentEntry {
@@ -229,11 +216,12 @@ class FlatJsonWriter {
     // The layout of groups like this one: a remembered one (the last used first), else a
     // new one in place of the oldest of kMaxLayouts.
     const GroupLayout& layout_of(const pb::LogGroup& group, std::span<const pb::LogTag> tags) {
-        if (recent_layout_ < layouts_.size() && layouts_[recent_layout_].matches(group, tags)) {
+        if (recent_layout_ < layouts_.size() &&
+            layouts_[recent_layout_].order.matches(group, tags)) {
             return layouts_[recent_layout_];
         }
         for (size_t i = 0; i < layouts_.size(); ++i) {
-            if (layouts_[i].matches(group, tags)) return layouts_[recent_layout_ = i];
+            if (layouts_[i].order.matches(group, tags)) return layouts_[recent_layout_ = i];
         }
         if (layouts_.size() < kMaxLayouts) {
             // Entries point into their layout's keys, so layouts never move.
@@ -253,10 +241,7 @@ class FlatJsonWriter {
                      std::span<const pb::LogTag> tags) {
         static constexpr std::string_view kTagPrefix = "__tag__:";
         using Source = GroupEntry::Source;
-        layout.topic = group.topic.present;
-        layout.source = group.source.present;
-        layout.tag_keys.clear();
-        for (const pb::LogTag& tag : tags) layout.tag_keys.push_back(tag.key);
+        layout.order.take(group, tags);
         std::string& keys = layout.keys;
         keys.clear();
         size_t key_bytes = 0;
@@ -266,8 +251,9 @@ class FlatJsonWriter {
         auto& entries = layout.entries;
         entries.clear();
         entries.push_back({"__time__", GroupEntry::Kind::Time});
-        if (layout.topic) entries.push_back({"__topic__", GroupEntry::Kind::Text, Source::Topic});
-        if (layout.source) {
+        if (layout.order.topic)
+            entries.push_back({"__topic__", GroupEntry::Kind::Text, Source::Topic});
+        if (layout.order.source) {
             entries.push_back({"__source__", GroupEntry::Kind::Text, Source::SourceField});
         }
         entries.push_back({"__time_ns__", GroupEntry::Kind::TimeNs});

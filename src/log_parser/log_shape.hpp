@@ -1,6 +1,6 @@
 // The shape of a log, which decides how its record is laid out: the set of keys its group
 // adds (by number), whether it has time_ns, and its content keys in order. Layouts worked
-// out for one log are reused for the following logs of the same shape.
+// out for one log (or group) are reused for the following ones of the same shape.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +12,32 @@
 #include "../pb/log_group.hpp"
 
 namespace log_parser {
+
+// What decides a group's keys besides its content keys: topic and source presence and
+// the tag keys in order. Groups that match share the layout worked out for the first.
+struct GroupKeyOrder {
+    bool topic = false;
+    bool source = false;
+    std::vector<std::string_view> tag_keys;  // views into the batch, which outlives the call
+
+    bool matches(const pb::LogGroup& group, std::span<const pb::LogTag> tags) const {
+        if (topic != group.topic.present || source != group.source.present ||
+            tags.size() != tag_keys.size()) {
+            return false;
+        }
+        for (size_t i = 0; i < tags.size(); ++i) {
+            if (!pb::bytes_equal(tags[i].key, tag_keys[i])) return false;
+        }
+        return true;
+    }
+
+    void take(const pb::LogGroup& group, std::span<const pb::LogTag> tags) {
+        topic = group.topic.present;
+        source = group.source.present;
+        tag_keys.clear();
+        for (const pb::LogTag& tag : tags) tag_keys.push_back(tag.key);
+    }
+};
 
 struct LogShape {
     bool valid = false;
