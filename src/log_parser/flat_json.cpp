@@ -134,6 +134,7 @@ class FlatJsonWriter {
         plans_.clear();
         recent_[0] = recent_[1] = nullptr;
         layouts_.clear();
+        layout_ = nullptr;  // pointed into the layouts just dropped
         ++group_values_;
     }
 
