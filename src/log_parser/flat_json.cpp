@@ -185,8 +185,8 @@ class FlatJsonWriter {
     void build_group_entries(const pb::LogGroupList& list, const pb::LogGroup& group) {
         const auto tags = list.tags_of(group);
         const GroupLayout& layout = layout_of(group, tags);
-        const bool same_layout = layout_ == &layout && layout_serial_ == layout.serial;
-        bool same_values = same_layout;
+        // Serials are never reused, so an equal one means the very same layout.
+        bool same_values = layout_serial_ == layout.serial;
         values_.resize(layout.entries.size());
         for (size_t i = 0; i < layout.entries.size(); ++i) {
             const std::string_view value = value_of(layout.entries[i], group, tags);
