@@ -1,5 +1,7 @@
 #include "utf8.hpp"
 
+#include "utf8_blocks.hpp"
+
 namespace pb::utf8 {
 namespace {
 
@@ -25,9 +27,8 @@ int sequence_length(uint8_t lead) {
     return 0;
 }
 
-}  // namespace
-
-Check check(const uint8_t* data, size_t size) {
+// Byte by byte, skipping runs of ASCII eight bytes at a time; finds where a text breaks.
+Check check_bytes(const uint8_t* data, size_t size) {
     size_t i = 0;
     uint8_t widest = 0;
     while (i < size) {
@@ -54,6 +55,16 @@ Check check(const uint8_t* data, size_t size) {
         i += length;
     }
     return {size, 0, true, widest};
+}
+
+}  // namespace
+
+Check check(const uint8_t* data, size_t size) {
+    // Sixteen bytes at a time pays off from one block on; a text that fails is checked
+    // again byte by byte to say where.
+    uint8_t widest = 0;
+    if (size >= 16 && valid_blocks(data, size, widest)) return {size, 0, true, widest};
+    return check_bytes(data, size);
 }
 
 }  // namespace pb::utf8
