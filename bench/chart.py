@@ -30,7 +30,7 @@ def draw(res, path):
         ax.grid(axis="x", alpha=0.3)
         if i == 0:
             handles = [plt.Rectangle((0, 0), 1, 1, color=c) for c in COLOURS.values()]
-            ax.legend(handles, list(COLOURS), loc="lower right", fontsize=8)
+            ax.legend(handles, list(COLOURS), loc="upper right", fontsize=8)  # the bottom bars reach the right edge
 
     if speed:
         ax = fig.add_subplot(grid[1, :])
