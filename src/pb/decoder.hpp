@@ -143,8 +143,7 @@ class Decoder {
 
     // Checks a text as UTF-8 and notes how wide its characters are.
     bool valid_text(const uint8_t* data, size_t size) {
-        // Long texts go straight to the full check, which skips ASCII blocks itself.
-        if (size < 16 && utf8::is_ascii(data, size)) return true;
+        if (utf8::is_ascii(data, size)) return true;
         const utf8::Check check = utf8::check(data, size);
         if (check.widest_lead > out_.widest_lead) out_.widest_lead = check.widest_lead;
         return check.ok;
