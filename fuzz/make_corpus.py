@@ -5,7 +5,8 @@
 OUT_DIR/decode gets log batches (valid ones of every shape, encoded by the protobuf
 package, and hand-made malformed ones); OUT_DIR/lz4 gets the same batches compressed by
 the lz4 package, each behind the three header bytes that choose the requested size (see
-fuzz_lz4.cpp), plus malformed blocks.
+fuzz_lz4.cpp), plus malformed blocks; OUT_DIR/utf8 gets texts in many scripts and every
+kind of broken sequence, placed across sixteen-byte boundaries.
 """
 
 import hashlib
@@ -140,6 +141,19 @@ def write(directory, blobs):
     return count
 
 
+def utf8_seeds():
+    texts = ["plain ascii text that spans more than one block", "café größe naïve", "日本語のテキストと中文",
+             "emoji \U0001f680\U0001f600 and \U0010ffff", "\u0800\uffff\ue000\ud7ff"]
+    faults = [b"\x80", b"\xc0\x80", b"\xe0\x9f\xbf", b"\xed\xa0\x80", b"\xf0\x8f\xbf\xbf", b"\xf4\x90\x80\x80",
+              b"\xf5\x80", b"\xff", b"\xe2\x82", b"\xf0\x9f\x98"]
+    for text in texts:
+        yield text.encode()
+        for fault in faults:
+            for at in (0, 13, 14, 15, 16, 31):
+                yield b"x" * at + fault + text.encode()
+                yield text.encode()[:at] + fault
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
@@ -147,7 +161,9 @@ def main():
     batches = list(valid_batches()) + list(malformed_batches())
     n_decode = write(os.path.join(out, "decode"), batches)
     n_lz4 = write(os.path.join(out, "lz4"), lz4_seeds(batches))
-    print(f"seed corpus: {n_decode} batches in {out}/decode, {n_lz4} blocks in {out}/lz4")
+    n_utf8 = write(os.path.join(out, "utf8"), utf8_seeds())
+    print(f"seed corpus: {n_decode} batches in {out}/decode, {n_lz4} blocks in {out}/lz4, "
+          f"{n_utf8} texts in {out}/utf8")
 
 
 if __name__ == "__main__":

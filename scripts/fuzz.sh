@@ -32,7 +32,7 @@ mkdir -p "$out/artifacts" "$out/logs"
 
 status=0
 summary=()
-for name in decode lz4; do
+for name in decode lz4 utf8; do
     target="fuzz_$name"
     corpus="$out/corpus/$name"
     log="$out/logs/$target.log"
