@@ -196,6 +196,37 @@ def test_groups_cycling_through_key_sets_and_values(shapes):
     assert len(json.loads(text)) == sum(g % 4 for g in range(60))
 
 
+# Keys that agree in their first eight bytes or more, or differ only by trailing NULs, and
+# keys that meet the group's own.
+CLOSE_KEYS = ["ab", "ab\x00", "ab\x00\x00", "ab\x01", "abcdefgh", "abcdefgh\x00", "abcdefghi", "abcdefgha",
+              "request_time", "request_uri", "request_", "request", "\xe9t\xe9", "\xe9t\xe9\xe9", "",
+              "__time__", "__time__x", "__tag__:h", "__tag__:", "__topic__", "__source", "__time_ns__"]
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_logs_whose_key_sets_vary(seed):
+    # Logs with key sets met for the first time are written as they are sorted; a key set
+    # met again gets a layout that later logs reuse. Random subsets (with repeats) of keys
+    # that agree in long prefixes give both, and more distinct key sets than are remembered.
+    import random
+    rng = random.Random(seed)
+    groups = []
+    for g in range(40):
+        logs = []
+        for i in range(rng.randrange(1, 12)):
+            keys = [rng.choice(CLOSE_KEYS) for _ in range(rng.randrange(0, 9))]
+            if logs and rng.random() < 0.4:
+                keys = [k for k, _ in logs[-1]["contents"]]  # the last log's keys again
+            logs.append(dict(time=i, contents=[(k, "%s-%d" % (k, i)) for k in keys]))
+            if rng.random() < 0.5:
+                logs[-1]["time_ns"] = i
+        group = dict(tags=[("h", "x")] if g % 3 else [], logs=logs)
+        if g % 2:
+            group["topic"] = "t"
+        groups.append(group)
+    convert(make_batch(groups))
+
+
 @pytest.mark.parametrize("key_sets", [2, 17, 20])
 @pytest.mark.parametrize("logs_per_group", [1, 2, 3])
 def test_groups_with_equal_values_under_changing_keys(key_sets, logs_per_group):

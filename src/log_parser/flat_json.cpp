@@ -1,6 +1,8 @@
 #include "flat_json.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,7 @@ struct GroupEntry {
     size_t tag = 0;
     size_t rendered_begin = 0;  // the range of `"key":` in the layout's rendered keys
     size_t rendered_end = 0;
+    uint64_t prefix = 0;  // see key_prefix
 };
 
 // The sorted entries of groups with the same topic and source presence and the same tag
@@ -39,8 +42,62 @@ struct GroupLayout {
 
 struct ContentEntry {
     std::string_view key;
-    size_t order;  // position in the log, so that the last of equal keys can stay
+    size_t order;     // position in the log, so that the last of equal keys can stay
+    uint64_t prefix;  // the key's first eight bytes, zero-padded, as a big-endian number
+
+    // Key order, then position. Keys whose first eight bytes differ are ordered by the
+    // prefixes alone, which covers most comparisons without a library call.
+    bool operator<(const ContentEntry& other) const {
+        if (prefix != other.prefix) return prefix < other.prefix;
+        if (key != other.key) return key < other.key;
+        return order < other.order;
+    }
 };
+
+uint64_t key_prefix(std::string_view key) {
+    uint64_t word = 0;
+    if (!key.empty()) std::memcpy(&word, key.data(), key.size() < 8 ? key.size() : 8);
+    return __builtin_bswap64(word);
+}
+
+// Key order and equality of keys with their prefixes at hand.
+template <class A, class B>
+bool key_less(const A& a, const B& b) {
+    return a.prefix != b.prefix ? a.prefix < b.prefix : a.key < b.key;
+}
+
+template <class A, class B>
+bool key_equal(const A& a, const B& b) {
+    return a.prefix == b.prefix && pb::bytes_equal(a.key, b.key);
+}
+
+// A number for a log's shape (content keys in order, time_ns presence, group keys), to
+// recognise shapes seen before; equal shapes give equal numbers.
+uint64_t shape_hash(std::span<const pb::log::Content> contents, bool has_time_ns,
+                    size_t group_shape) {
+    auto mix = [](uint64_t h) {
+        h ^= h >> 31;
+        h *= 0x9E3779B97F4A7C15ULL;
+        return h ^ (h >> 29);
+    };
+    uint64_t h = mix(group_shape * 2 + has_time_ns);
+    for (const pb::log::Content& content : contents) {
+        const std::string_view key = content.key;
+        h = mix(h ^ key.size());
+        size_t i = 0;
+        for (; i + 8 <= key.size(); i += 8) {
+            uint64_t word;
+            std::memcpy(&word, key.data() + i, 8);
+            h = mix(h ^ word);
+        }
+        if (i < key.size()) {
+            uint64_t tail = 0;
+            std::memcpy(&tail, key.data() + i, key.size() - i);
+            h = mix(h ^ tail);
+        }
+    }
+    return h;
+}
 
 // How one object is written: fixed text (keys, separators, group entries) between the
 // values that differ per log. Logs mostly share their content keys and groups mostly share
@@ -88,7 +145,7 @@ class FlatJsonWriter {
   public:
     explicit FlatJsonWriter(TextBuffer out) : out_(std::move(out)) { out_.append("["); }
 
-    void write_group(const pb::LogGroupList& list, const pb::LogGroup& group) {
+    [[gnu::noinline]] void write_group(const pb::LogGroupList& list, const pb::LogGroup& group) {
         if (list.widest_lead >= 0x80) ascii_ = false;
         if (latin1_ && list.widest_lead >= 0xC4) switch_to_utf8();
         if (group.logs.size() == 0) return;
@@ -99,8 +156,8 @@ class FlatJsonWriter {
             const auto contents = list.contents_of(log);
             ObjectPlan* plan = find_plan(contents, log.has_time_ns);
             if (!plan) {
-                plan = &new_plan(log.has_time_ns);
-                make_plan(*plan, contents, log.has_time_ns);
+                plan = plan_for_new_shape(contents, log);
+                if (!plan) continue;
             } else if (plan->group_values != group_values_) {
                 // Putting the text together pays off only if a later log of the group
                 // uses it too, which is likely unless at most one log is left.
@@ -271,6 +328,7 @@ class FlatJsonWriter {
             std::unique(entries.rbegin(), entries.rend(),
                         [](const GroupEntry& a, const GroupEntry& b) { return a.key == b.key; });
         entries.erase(entries.begin(), last_of_each.base());
+        for (GroupEntry& entry : entries) entry.prefix = key_prefix(entry.key);
 
         group_keys_.clear();
         for (const GroupEntry& entry : entries) {
@@ -290,17 +348,63 @@ class FlatJsonWriter {
         }
     }
 
+    // A plan pays off from the second log of a shape on; a shape met for the first time (in
+    // batches whose logs vary their keys, most are) is written directly, and null returned.
+    // Kept out of line, so that the loop over logs that follow plans stays compact.
+    [[gnu::noinline]] ObjectPlan* plan_for_new_shape(std::span<const pb::log::Content> contents,
+                                                     const pb::Log& log) {
+        if (!seen_before(shape_hash(contents, log.has_time_ns, group_shape_))) {
+            write_object_directly(contents, log);
+            return nullptr;
+        }
+        ObjectPlan& plan = new_plan(log.has_time_ns);
+        make_plan(plan, contents, log.has_time_ns);
+        return &plan;
+    }
+
+    // Whether a shape with this number was met lately; remembers it from now on.
+    bool seen_before(uint64_t hash) {
+        uint64_t& slot = seen_shapes_[hash % kSeenShapes];
+        if (slot == hash) return true;
+        slot = hash;
+        return false;
+    }
+
     void sort_contents(std::span<const pb::log::Content> contents) {
         sorted_.clear();
         size_t order = 0;
-        for (const pb::log::Content& content : contents) sorted_.push_back({content.key, order++});
-        std::sort(sorted_.begin(), sorted_.end(), [](const ContentEntry& a, const ContentEntry& b) {
-            return a.key < b.key || (a.key == b.key && a.order < b.order);
-        });
+        for (const pb::log::Content& content : contents) {
+            sorted_.push_back({content.key, order++, key_prefix(content.key)});
+        }
+        std::sort(sorted_.begin(), sorted_.end());
     }
 
-    // Merges the sorted contents with the group's entries: a group entry replaces a
-    // content of the same key, and of contents with equal keys the last stays.
+    // Walks the log's entries in key order: the sorted contents merged with the group's
+    // entries, where a group entry replaces a content of the same key, and of contents
+    // with equal keys the last stays. Calls content(sorted content) or entry(index).
+    template <class Content, class Entry>
+    void walk_entries(bool has_time_ns, Content&& content, Entry&& entry) const {
+        const std::vector<GroupEntry>& entries = layout_->entries;
+        size_t c = 0;
+        size_t g = 0;
+        while (c < sorted_.size() || g < entries.size()) {
+            if (g < entries.size() && entries[g].kind == GroupEntry::Kind::TimeNs && !has_time_ns) {
+                ++g;
+                continue;
+            }
+            if (c + 1 < sorted_.size() && key_equal(sorted_[c + 1], sorted_[c])) {
+                ++c;
+                continue;
+            }
+            if (g == entries.size() || (c < sorted_.size() && key_less(sorted_[c], entries[g]))) {
+                content(sorted_[c++]);
+                continue;
+            }
+            if (c < sorted_.size() && key_equal(sorted_[c], entries[g])) ++c;
+            entry(g++);
+        }
+    }
+
     void make_plan(ObjectPlan& plan, std::span<const pb::log::Content> contents, bool has_time_ns) {
         sort_contents(contents);
         plan.take(contents, has_time_ns, group_shape_);
@@ -321,38 +425,80 @@ class FlatJsonWriter {
             plan.pieces.push_back({Piece::Kind::Value, 0, 0, kind, content});
         };
         literal([&] { literals.append("{"); });
-        const std::vector<GroupEntry>& entries = layout_->entries;
         bool first = true;
-        size_t c = 0;
-        size_t g = 0;
-        while (c < sorted_.size() || g < entries.size()) {
-            if (g < entries.size() && entries[g].kind == GroupEntry::Kind::TimeNs && !has_time_ns) {
-                ++g;
-                continue;
-            }
-            if (c + 1 < sorted_.size() && sorted_[c + 1].key == sorted_[c].key) {
-                ++c;
-                continue;
-            }
+        auto separate = [&] {
             if (!first) literal([&] { literals.append(","); });
             first = false;
-            if (g == entries.size() || (c < sorted_.size() && sorted_[c].key < entries[g].key)) {
+        };
+        walk_entries(
+            has_time_ns,
+            [&](const ContentEntry& content) {
+                separate();
                 literal([&] {
-                    write_text(literals, sorted_[c].key);
+                    write_text(literals, content.key);
                     literals.append(":");
                 });
-                value(Step::Value::Content, sorted_[c++].order);
-                continue;
-            }
-            if (c < sorted_.size() && sorted_[c].key == entries[g].key) ++c;
-            const GroupEntry& entry = entries[g];
-            plan.pieces.push_back({Piece::Kind::Entry, g++, 0});
-            if (entry.kind == GroupEntry::Kind::Time) value(Step::Value::Time, 0);
-            if (entry.kind == GroupEntry::Kind::TimeNs) value(Step::Value::TimeNs, 0);
-        }
+                value(Step::Value::Content, content.order);
+            },
+            [&](size_t g) {
+                separate();
+                plan.pieces.push_back({Piece::Kind::Entry, g, 0});
+                const GroupEntry::Kind kind = layout_->entries[g].kind;
+                if (kind == GroupEntry::Kind::Time) value(Step::Value::Time, 0);
+                if (kind == GroupEntry::Kind::TimeNs) value(Step::Value::TimeNs, 0);
+            });
         literal([&] { literals.append("}"); });
         value(Step::Value::None, 0);
         assemble(plan);
+    }
+
+    // The object of a log whose shape has no plan, written as its entries are walked.
+    void write_object_directly(std::span<const pb::log::Content> contents, const pb::Log& log) {
+        sort_contents(contents);
+        out_.append(first_object_ ? "{" : ",{");
+        first_object_ = false;
+        bool first = true;
+        walk_entries(
+            log.has_time_ns,
+            [&](const ContentEntry& content) {
+                write_content_directly(first, contents[content.order]);
+                first = false;
+            },
+            [&](size_t g) {
+                write_group_entry_directly(first, g, log);
+                first = false;
+            });
+        out_.append("}");
+    }
+
+    // The direct path writes texts through the out-of-line escaping loop (which copies a
+    // text with nothing to escape in one run) rather than the inline plain test, which
+    // stays inlined where it matters only while it has few callers.
+    void write_text_scanned(std::string_view text) {
+        if (latin1_) {
+            json::detail::write_escaped_latin1(out_, text);
+        } else {
+            json::detail::write_escaped_string(out_, text);
+        }
+    }
+
+    void write_content_directly(bool first, const pb::log::Content& content) {
+        if (!first) out_.append(",");
+        write_text_scanned(content.key);
+        out_.append(":");
+        if (content.plain) {
+            json::write_plain_string(out_, content.value);
+        } else {
+            write_text_scanned(content.value);
+        }
+    }
+
+    void write_group_entry_directly(bool first, size_t g, const pb::Log& log) {
+        if (!first) out_.append(",");
+        write_entry(out_, g);
+        const GroupEntry::Kind kind = layout_->entries[g].kind;
+        if (kind == GroupEntry::Kind::Time) json::write_uint(out_, log.time);
+        if (kind == GroupEntry::Kind::TimeNs) json::write_uint(out_, log.time_ns);
     }
 
     // Puts the plan's text together from its pieces and the current group's renderings.
@@ -458,6 +604,9 @@ class FlatJsonWriter {
     size_t shape_count_ = 0;
     // Plans remembered across groups, up to kMaxPlans shapes.
     std::vector<ContentEntry> sorted_;
+    // Numbers of shapes met lately, to tell a shape's second log (which gets a plan).
+    static constexpr size_t kSeenShapes = 64;
+    std::array<uint64_t, kSeenShapes> seen_shapes_{};
     static constexpr size_t kMaxPlans = 16;
     std::vector<ObjectPlan> plans_;
     size_t next_replaced_ = 0;
