@@ -3,7 +3,6 @@
 #include <array>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -12,6 +11,7 @@
 #include "../pb/utf8.hpp"
 #include "log_shape.hpp"
 #include "python_result.hpp"
+#include "str_cache.hpp"
 
 namespace log_parser {
 namespace {
@@ -293,16 +293,12 @@ class DictBuilder {
         return {};
     }
 
-    // The str of `text` from a per-call cache keyed by `lookup` (a view into the batch);
-    // the cache stops growing at kMaxCachedKeys entries.
-    static CallResult<PyRef> cached_str(std::unordered_map<std::string_view, PyRef>& cache,
-                                        std::string_view lookup, std::string_view text) {
-        auto found = cache.find(lookup);
-        if (found != cache.end()) return PyRef::borrow(found->second.get());
+    // The str of `text` from a per-call cache keyed by `lookup` (a view into the batch).
+    static CallResult<PyRef> cached_str(StrCache& cache, std::string_view lookup,
+                                        std::string_view text) {
+        if (PyObject* found = cache.find(lookup)) return PyRef::borrow(found);
         auto made_str = make_str(text);
-        if (made_str && cache.size() < kMaxCachedKeys) {
-            cache.emplace(lookup, PyRef::borrow(made_str.value().get()));
-        }
+        if (made_str) cache.keep(lookup, made_str.value().get());
         return made_str;
     }
 
@@ -472,8 +468,6 @@ class DictBuilder {
         return insert(dict, plan.key_objects[i].get(), object.value().get());
     }
 
-    static constexpr size_t kMaxCachedKeys = 4096;
-
     bool time_as_str_;
     bool decode_utf8_;
     PyRef reserved_[4];
@@ -491,8 +485,8 @@ class DictBuilder {
     size_t recent_layout_ = 0;
     size_t next_layout_replaced_ = 0;
     size_t shape_count_ = 0;
-    std::unordered_map<std::string_view, PyRef> content_keys_;
-    std::unordered_map<std::string_view, PyRef> tag_keys_;
+    StrCache content_keys_;
+    StrCache tag_keys_;
     LastTime last_time_, last_time_ns_;
 };
 

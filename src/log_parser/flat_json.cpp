@@ -10,6 +10,7 @@
 #include "../pb/decoder.hpp"
 #include "json_writer.hpp"
 #include "log_shape.hpp"
+#include "text_hash.hpp"
 
 namespace log_parser {
 namespace {
@@ -75,27 +76,8 @@ bool key_equal(const A& a, const B& b) {
 // recognise shapes seen before; equal shapes give equal numbers.
 uint64_t shape_hash(std::span<const pb::log::Content> contents, bool has_time_ns,
                     size_t group_shape) {
-    auto mix = [](uint64_t h) {
-        h ^= h >> 31;
-        h *= 0x9E3779B97F4A7C15ULL;
-        return h ^ (h >> 29);
-    };
-    uint64_t h = mix(group_shape * 2 + has_time_ns);
-    for (const pb::log::Content& content : contents) {
-        const std::string_view key = content.key;
-        h = mix(h ^ key.size());
-        size_t i = 0;
-        for (; i + 8 <= key.size(); i += 8) {
-            uint64_t word;
-            std::memcpy(&word, key.data() + i, 8);
-            h = mix(h ^ word);
-        }
-        if (i < key.size()) {
-            uint64_t tail = 0;
-            std::memcpy(&tail, key.data() + i, key.size() - i);
-            h = mix(h ^ tail);
-        }
-    }
+    uint64_t h = hash_mix(group_shape * 2 + has_time_ns);
+    for (const pb::log::Content& content : contents) h = text_hash(content.key, h);
     return h;
 }
 
