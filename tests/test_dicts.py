@@ -249,3 +249,18 @@ def test_many_interleaved_shapes():
         groups.append(dict(topic=f"p{g % 2}", tags=tags, logs=logs, **({"source": "s"} if g % 5 else {})))
     for time_as_str, decode_utf8 in FLAGS:
         convert(groups, time_as_str, decode_utf8)
+
+
+def test_more_distinct_keys_than_are_kept():
+    # Key objects are kept for reuse up to a limit of a few thousand per call; keys beyond
+    # it are made anew each time. Thousands of content and tag keys, each coming back, and
+    # keys that agree in their first eight bytes or differ only by trailing NULs.
+    keys = [f"key-{n:05d}" for n in range(5000)] + ["ab", "ab\x00", "ab\x00\x00", "abcdefgh", "abcdefgh\x00"]
+    groups = []
+    for g in range(60):
+        logs = [dict(time=i, contents=[(keys[(g * 97 + i * 13 + j * 7919) % len(keys)], b"v") for j in range(9)])
+                for i in range(20)]
+        tags = [(keys[(g * 31 + j) % len(keys)], "t") for j in range(4)]
+        groups.append(dict(tags=tags, logs=logs + logs[:3]))
+    result = convert(groups)
+    assert len({k for d in result for k in d}) > 4096
