@@ -227,6 +227,18 @@ def test_logs_whose_key_sets_vary(seed):
     convert(make_batch(groups))
 
 
+@pytest.mark.parametrize("alphabet", ['a"\\\n\x01', 'a"\x7f\xe9\xff\t', '\xe9"\u20ac\\\x1f', '"\U0001f600\r\\'])
+def test_texts_dense_with_characters_to_escape(alphabet):
+    # Several characters that need care within sixteen bytes are written one by one; runs
+    # of them alternate with plain runs, at every length, as values, keys and tags.
+    import random
+    rng = random.Random(len(alphabet))
+    texts = ["".join(rng.choice(alphabet) if rng.random() < 0.7 else "b" * rng.randrange(1, 20)
+                     for _ in range(n)) for n in range(0, 60)]
+    logs = [dict(contents=[(t, t), ("v", t)]) for t in texts]
+    convert(make_batch([dict(tags=[(texts[-1], texts[-2])], logs=logs)]))
+
+
 @pytest.mark.parametrize("key_sets", [2, 17, 20])
 @pytest.mark.parametrize("logs_per_group", [1, 2, 3])
 def test_groups_with_equal_values_under_changing_keys(key_sets, logs_per_group):

@@ -1,13 +1,12 @@
 #include "json_writer.hpp"
 
 #include <array>
+#include <cstring>
 
 namespace log_parser::json::detail {
 namespace {
 
 using pb::plain_text::escape_mask;
-using pb::plain_text::load8;
-using pb::plain_text::needs_escape;
 
 // For each byte: 0 when written as is, 'u' for the \u00XX form, else the letter after the
 // backslash.
@@ -25,66 +24,86 @@ constexpr std::array<char, 256> make_escape_table() {
 }
 constexpr std::array<char, 256> kEscape = make_escape_table();
 
-// Length of the leading run of bytes that need no escape (and, with kAsciiOnly, are below
-// 0x80).
-template <bool kAsciiOnly>
-size_t plain_run(const unsigned char* p, size_t size) {
-    size_t i = 0;
-#ifdef __SSE2__
-    for (; i + 16 <= size; i += 16) {
-        int mask = escape_mask(p + i);
-        if constexpr (kAsciiOnly) {
-            mask |= _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
-        }
-        if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-    }
-#endif
-    const uint64_t high = kAsciiOnly ? pb::plain_text::kHighs : 0;
-    for (; i + 8 <= size; i += 8) {
-        const uint64_t word = load8(p + i);
-        if (needs_escape(word) | (word & high)) break;
-    }
-    while (i < size && kEscape[p[i]] == 0 && (!kAsciiOnly || p[i] < 0x80)) ++i;
-    return i;
-}
+// Each byte as written in a JSON string, padded to eight bytes so that it is stored in
+// one move, and its length: the byte itself, or its escape sequence.
+struct WrittenForm {
+    char text[8];
+    uint8_t size;
+};
 
-void write_escape(TextBuffer& out, unsigned char byte) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    const char kind = kEscape[byte];
-    out.put('\\');
-    if (kind != 'u') {
-        out.put(kind);
+constexpr std::array<WrittenForm, 256> make_written_forms() {
+    constexpr char kHex[] = "0123456789abcdef";
+    std::array<WrittenForm, 256> forms{};
+    for (int byte = 0; byte < 256; ++byte) {
+        const char kind = kEscape[byte];
+        WrittenForm& form = forms[byte];
+        if (kind == 0) {
+            form.text[0] = static_cast<char>(byte);
+            form.size = 1;
+            continue;
+        }
+        form.text[0] = '\\';
+        if (kind != 'u') {
+            form.text[1] = kind;
+            form.size = 2;
+            continue;
+        }
+        const char tail[] = {'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xF]};
+        for (int i = 0; i < 5; ++i) form.text[1 + i] = tail[i];
+        form.size = 6;
+    }
+    return forms;
+}
+constexpr std::array<WrittenForm, 256> kWrittenForms = make_written_forms();
+
+// Writes the byte at p[i] (in Latin-1, the two-byte sequence there, led by 0xC2 or 0xC3,
+// as its character's byte) and moves past it.
+template <bool kLatin1>
+inline void write_one(char*& o, const unsigned char* p, size_t& i) {
+    const unsigned char byte = p[i];
+    if (kLatin1 && byte >= 0x80) {
+        *o++ = static_cast<char>((byte & 0x1F) << 6 | (p[i + 1] & 0x3F));
+        i += 2;
         return;
     }
-    out.put("u00", 3);
-    out.put(kHex[byte >> 4]);
-    out.put(kHex[byte & 0xF]);
+    const WrittenForm& form = kWrittenForms[byte];
+    std::memcpy(o, form.text, 8);
+    o += form.size;
+    i += 1;
 }
 
-// The escaping loop of both forms: runs that need nothing are copied as they are; in
-// Latin-1, a two-byte sequence (led by 0xC2 or 0xC3) is written as its character's byte.
+// The escaping loop of both forms. Sixteen bytes are stored at a time whatever they hold
+// (the room was reserved), and the write position then advances past the bytes before the
+// first one that needs care (in Latin-1, also a byte from 0x80 on). A block with several
+// such bytes, and the last bytes, go byte by byte through the table of written forms.
 template <bool kLatin1>
 void write_escaped(TextBuffer& out, std::string_view text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const size_t size = text.size();
-    out.reserve_more(max_string_size(size));
-    out.put('"');
+    out.reserve_more(max_string_size(size) + 16);
+    char* const begin = out.data() + out.size();
+    char* o = begin;
+    *o++ = '"';
     size_t i = 0;
-    for (;;) {
-        const size_t run = plain_run<kLatin1>(p + i, size - i);
-        out.put(text.data() + i, run);
-        i += run;
-        if (i == size) break;
-        const unsigned char byte = p[i];
-        if (kLatin1 && byte >= 0x80) {
-            out.put(static_cast<char>((byte & 0x1F) << 6 | (p[i + 1] & 0x3F)));
-            i += 2;
-        } else {
-            write_escape(out, byte);
-            i += 1;
+#ifdef __SSE2__
+    while (i + 16 <= size) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        int mask = escape_mask(v);
+        if constexpr (kLatin1) mask |= _mm_movemask_epi8(v);
+        if (mask == 0 || (mask & (mask - 1)) == 0) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
+            const size_t run = mask == 0 ? 16 : static_cast<size_t>(__builtin_ctz(mask));
+            o += run;
+            i += run;
+            if (mask != 0) write_one<kLatin1>(o, p, i);
+            continue;
         }
+        for (const size_t end = i + 16; i < end;) write_one<kLatin1>(o, p, i);
     }
-    out.put('"');
+#endif
+    while (i < size) write_one<kLatin1>(o, p, i);
+    *o++ = '"';
+    out.grow_by(static_cast<size_t>(o - begin));
 }
 
 }  // namespace
