@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -58,7 +59,8 @@ struct ContentEntry {
 uint64_t key_prefix(std::string_view key) {
     uint64_t word = 0;
     if (!key.empty()) std::memcpy(&word, key.data(), key.size() < 8 ? key.size() : 8);
-    return __builtin_bswap64(word);
+    if constexpr (std::endian::native == std::endian::little) return __builtin_bswap64(word);
+    return word;
 }
 
 // Key order and equality of keys with their prefixes at hand.
