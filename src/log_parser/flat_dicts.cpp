@@ -500,11 +500,11 @@ class DictBuilder {
 morvex::Result<size_t, morvex::MorvexLogError> count_raw_logs(std::string_view raw_batch) {
     pb::LogGroupListRaw batch;
     size_t count = 0;
-    auto status = pb::decode_groups(raw_batch, batch,
-                                    [&](pb::LogGroupListRaw& groups, const pb::LogGroup& group) {
-                                        count += group.logs.size();
-                                        groups.clear();
-                                    });
+    auto status = pb::decode_groups<pb::Validation::Checked, pb::Keep::NoContents>(
+        raw_batch, batch, [&](pb::LogGroupListRaw& groups, const pb::LogGroup& group) {
+            count += group.logs.size();
+            groups.clear();
+        });
     if (!status) return morvex::fail(morvex::MorvexLogError::Decode(std::move(status.error())));
     return count;
 }

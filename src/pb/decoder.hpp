@@ -23,7 +23,11 @@ inline constexpr uint32_t kRecursionBudget = 100;
 // to be UTF-8 and are not checked again.
 enum class Validation { Checked, Trusted };
 
-template <class Family, Validation kValidation = Validation::Checked>
+// What a decode keeps: every record, or all but the contents (a pass that only checks the
+// input and counts its logs has no use for them).
+enum class Keep { All, NoContents };
+
+template <class Family, Validation kValidation = Validation::Checked, Keep kKeep = Keep::All>
 class Decoder {
   public:
     Decoder(std::string_view input, BasicLogGroupList<Family>& out)
@@ -202,8 +206,10 @@ class Decoder {
             plain = plain_text::is_plain<true>(pair.value, pair.value_length);
             if (!plain && !valid_text(pair.value, pair.value_length)) return false;
         }
-        out_.contents.push_back(
-            {view_of(pair.key, pair.key_length), view_of(pair.value, pair.value_length), plain});
+        if constexpr (kKeep == Keep::All) {
+            out_.contents.push_back({view_of(pair.key, pair.key_length),
+                                     view_of(pair.value, pair.value_length), plain});
+        }
         cursor_.pos = pair.end;
         return true;
     }
@@ -234,7 +240,7 @@ class Decoder {
             }
             return skip_field(cursor_, key.wire_type, key.field, inner, error_);
         });
-        if (ok) out_.contents.push_back(content);
+        if (kKeep == Keep::All && ok) out_.contents.push_back(content);
         return ok;
     }
 
@@ -312,10 +318,12 @@ class Decoder {
 };
 
 // Decodes `input` into `out`, calling `on_group(out, group)` after each top-level group.
-template <Validation kValidation = Validation::Checked, class Family, class OnGroup>
+template <Validation kValidation = Validation::Checked, Keep kKeep = Keep::All, class Family,
+          class OnGroup>
 DecodeStatus decode_groups(std::string_view input, BasicLogGroupList<Family>& out,
                            OnGroup&& on_group) {
-    return Decoder<Family, kValidation>(input, out).decode_list(std::forward<OnGroup>(on_group));
+    return Decoder<Family, kValidation, kKeep>(input, out)
+        .decode_list(std::forward<OnGroup>(on_group));
 }
 
 }  // namespace pb
