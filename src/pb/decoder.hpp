@@ -145,9 +145,36 @@ class Decoder {
         return true;
     }
 
+    // Whether a text (a view into the input) of fewer than sixteen bytes may be read
+    // sixteen bytes wide without leaving the input.
+    bool readable_wide(const uint8_t* data, size_t size) const {
+#ifdef __SSE2__
+        return size < 16 && cursor_.end - data >= 16;
+#else
+        (void)data;
+        (void)size;
+        return false;
+#endif
+    }
+
+    bool ascii(const uint8_t* data, size_t size) const {
+#ifdef __SSE2__
+        if (readable_wide(data, size)) return plain_text::is_ascii_readable(data, size);
+#endif
+        return utf8::is_ascii(data, size);
+    }
+
+    // No character to escape in JSON, and ASCII.
+    bool plain_ascii(const uint8_t* data, size_t size) const {
+#ifdef __SSE2__
+        if (readable_wide(data, size)) return plain_text::is_plain_ascii_readable(data, size);
+#endif
+        return plain_text::is_plain<true>(data, size);
+    }
+
     // Checks a text as UTF-8 and notes how wide its characters are.
     bool valid_text(const uint8_t* data, size_t size) {
-        if (utf8::is_ascii(data, size)) return true;
+        if (ascii(data, size)) return true;
         const utf8::Check check = utf8::check(data, size);
         if (check.widest_lead > out_.widest_lead) out_.widest_lead = check.widest_lead;
         return check.ok;
@@ -155,6 +182,10 @@ class Decoder {
 
     // A small varint read for the content fast path: at most three bytes, else nothing.
     static bool small_varint(const uint8_t*& p, const uint8_t* end, size_t& value) {
+        if (p < end && *p < 0x80) {  // lengths below 128, nearly all of them
+            value = *p++;
+            return true;
+        }
         value = 0;
         for (int shift = 0; shift < 21 && p < end; shift += 7) {
             const uint8_t byte = *p++;
@@ -203,7 +234,7 @@ class Decoder {
         if (kCheckText && !valid_text(pair.key, pair.key_length)) return false;
         bool plain = false;
         if constexpr (kCheckText && Family::kValidateContentValue) {
-            plain = plain_text::is_plain<true>(pair.value, pair.value_length);
+            plain = plain_ascii(pair.value, pair.value_length);
             if (!plain && !valid_text(pair.value, pair.value_length)) return false;
         }
         if constexpr (kKeep == Keep::All) {

@@ -55,6 +55,23 @@ inline int escape_mask(__m128i v) {
 inline int escape_mask(const unsigned char* p) {
     return escape_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
+
+// Tests for a text of fewer than sixteen bytes that the caller knows to be followed by
+// enough bytes of its buffer to read sixteen: one load covers it, and the bits of the
+// bytes past its end are dropped.
+inline int short_text_bits(size_t size) {
+    return (1 << size) - 1;
+}
+
+inline bool is_plain_ascii_readable(const unsigned char* p, size_t size) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    return ((escape_mask(v) | _mm_movemask_epi8(v)) & short_text_bits(size)) == 0;
+}
+
+inline bool is_ascii_readable(const unsigned char* p, size_t size) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    return (_mm_movemask_epi8(v) & short_text_bits(size)) == 0;
+}
 #endif
 
 // True when no byte is a control character, double quote or backslash, and, with
