@@ -63,8 +63,9 @@ inline void write_string_latin1(TextBuffer& out, std::string_view text) {
 // Rewrites the Latin-1 text in `out` as UTF-8, in place.
 void widen_latin1(TextBuffer& out);
 
-// Writes a decimal integer without sign, leading zeros, fraction or exponent.
-inline void write_uint(TextBuffer& out, uint32_t value) {
+// Puts a decimal integer without sign, leading zeros, fraction or exponent into room
+// reserved for it (ten bytes).
+[[gnu::always_inline]] inline void put_uint(TextBuffer& out, uint32_t value) {
     char digits[10];
     char* end = digits + sizeof digits;
     char* p = end;
@@ -79,7 +80,13 @@ inline void write_uint(TextBuffer& out, uint32_t value) {
     } else {
         *--p = static_cast<char>('0' + value);
     }
-    out.append({p, static_cast<size_t>(end - p)});
+    out.put(p, static_cast<size_t>(end - p));
+}
+
+// The same, reserving the room first.
+inline void write_uint(TextBuffer& out, uint32_t value) {
+    out.reserve_more(10);
+    put_uint(out, value);
 }
 
 // Upper bound of the bytes write_string can produce for `size` bytes of text.

@@ -43,6 +43,12 @@ class TextBuffer {
         size_ += size;
     }
     void put(std::string_view text) { put(text.data(), text.size()); }
+    // Puts up to sixteen bytes with one sixteen-byte move: sixteen bytes must be readable
+    // from `data` and reserved here.
+    void put_wide16(const char* data, size_t size) {
+        std::memcpy(data_ + size_, data, 16);
+        size_ += size;
+    }
 
     void append(std::string_view text) {
         reserve_more(text.size());
