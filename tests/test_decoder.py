@@ -245,19 +245,22 @@ def test_strict_utf8_of_string_fields(piece):
 @pytest.mark.parametrize("odd", [b'"', b"\\", b"\x1f", b"\xc3\xa9", b"\xff", b"\xe2\x82"])
 @pytest.mark.parametrize("at_end", [False, True])
 def test_short_texts_with_one_odd_byte_at_every_place(odd, at_end):
-    # Texts under sixteen bytes are checked in one sixteen-byte read when the input goes on
-    # for that long, only their own bytes counting; near the end of the input they are read
-    # byte-exactly. A character to escape, a non-ASCII or an invalid sequence sits at every
-    # place of content keys and values of 1 to 15 bytes, followed by plain bytes or none.
+    # Texts under sixteen bytes are checked (and plain values copied) in one sixteen-byte
+    # read when the input goes on for that long, only their own bytes counting; near the end
+    # of the input they are read byte-exactly. A character to escape, a non-ASCII or an
+    # invalid sequence sits at every place of content keys and values of 1 to 15 bytes,
+    # followed by plain bytes or by nothing.
     valid = odd.decode("utf-8", "replace").encode() == odd
     for n in range(1, 16):
         for i in range(n):
             text = b"a" * i + odd + b"b" * (n - 1 - i)
             for k, v in ((text, b"v"), (b"k", text)):
-                log = ld(2, content(k, v))
-                data = ld(1, ld(1, log)) if at_end else ld(1, ld(1, log + ld(2, content(b"p" * 20, b"q" * 20))))
+                # two logs with the same key, so that the second follows the first's layout
+                log = ld(1, ld(2, content(k, v)))
+                data = ld(1, log + log) if at_end else ld(1, log + log + ld(1, ld(2, content(b"p" * 20, b"q" * 20))))
                 if valid:
-                    assert json.loads(decode_text(data))[0][k.decode()] == v.decode()
+                    records = json.loads(decode_text(data))
+                    assert records[0][k.decode()] == records[1][k.decode()] == v.decode()
                 elif k is text:
                     expect_error(data, "Content.key: " + CONTENTS, BAD_UTF8)
                 else:  # only the text family checks content values
