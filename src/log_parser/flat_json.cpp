@@ -521,22 +521,31 @@ class FlatJsonWriter {
         if (entry.kind == GroupEntry::Kind::Text) write_text(out, values_[index]);
     }
 
+    // A value of an object; with kRoomReserved, into room the caller has reserved for the
+    // whole object (see object_room).
+    template <bool kRoomReserved = false>
     void write_value(Step::Value value, size_t content, std::span<const pb::log::Content> contents,
                      const pb::Log& log) {
         switch (value) {
             case Step::Value::Content:
-                if (contents[content].plain) {
-                    json::write_plain_string(out_, contents[content].value);
+                if (!contents[content].plain) {
+                    write_text(out_, contents[content].value);  // within reserved room, if any
+                } else if (kRoomReserved) {
+                    put_plain_value(contents[content].value);
                 } else {
-                    write_text(out_, contents[content].value);
+                    json::write_plain_string(out_, contents[content].value);
                 }
                 break;
             case Step::Value::Time:
-                json::write_uint(out_, log.time);
+            case Step::Value::TimeNs: {
+                const uint32_t time = value == Step::Value::Time ? log.time : log.time_ns;
+                if (kRoomReserved) {
+                    json::put_uint(out_, time);
+                } else {
+                    json::write_uint(out_, time);
+                }
                 break;
-            case Step::Value::TimeNs:
-                json::write_uint(out_, log.time_ns);
-                break;
+            }
             case Step::Value::None:
                 break;
         }
@@ -567,23 +576,7 @@ class FlatJsonWriter {
         const char* text = plan.text.data();
         for (const Step& step : plan.steps) {
             put_piece(text + step.text_begin, step.text_end - step.text_begin);
-            switch (step.value) {
-                case Step::Value::Content:
-                    if (contents[step.content].plain) {
-                        put_plain_value(contents[step.content].value);
-                    } else {
-                        write_text(out_, contents[step.content].value);  // reserves no more
-                    }
-                    break;
-                case Step::Value::Time:
-                    json::put_uint(out_, log.time);
-                    break;
-                case Step::Value::TimeNs:
-                    json::put_uint(out_, log.time_ns);
-                    break;
-                case Step::Value::None:
-                    break;
-            }
+            write_value<true>(step.value, step.content, contents, log);
         }
     }
 
