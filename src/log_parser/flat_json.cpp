@@ -138,13 +138,14 @@ class FlatJsonWriter {
         if (latin1_ && list.widest_lead >= 0xC4) switch_to_utf8();
         if (group.logs.size() == 0) return;
         build_group_entries(list, group);
+        ++group_count_;
         const auto logs = list.logs_of(group);
         for (size_t i = 0; i < logs.size(); ++i) {
             const pb::Log& log = logs[i];
             const auto contents = list.contents_of(log);
             ObjectPlan* plan = find_plan(contents, log.has_time_ns);
             if (!plan) {
-                plan = plan_for_new_shape(contents, log);
+                plan = plan_for_new_shape(contents, log, i + 1 == logs.size());
                 if (!plan) continue;
             } else if (plan->group_values != group_values_) {
                 // Putting the text together pays off only if a later log of the group
@@ -215,11 +216,18 @@ class FlatJsonWriter {
     // The number of the current group's keys; equal keys get equal numbers. The oldest of
     // kMaxShapes known key sets is forgotten (its plans then never fit again).
     size_t shape_of(std::string_view keys) {
+        const uint64_t hash = text_hash(keys);
         for (size_t i = shapes_.size(); i-- > 0;) {
-            if (shapes_[i].first == keys) return shapes_[i].second;
+            if (shapes_[i].hash == hash && shapes_[i].keys == keys) return shapes_[i].number;
         }
-        if (shapes_.size() == kMaxShapes) shapes_.erase(shapes_.begin());
-        shapes_.emplace_back(std::string(keys), ++shape_count_);
+        if (shapes_.size() < kMaxShapes) {
+            shapes_.push_back({std::string(keys), hash, ++shape_count_});
+        } else {  // in place of the oldest, reusing its string's room
+            KnownShape& oldest = shapes_[next_shape_replaced_++ % kMaxShapes];
+            oldest.keys.assign(keys);
+            oldest.hash = hash;
+            oldest.number = ++shape_count_;
+        }
         return shape_count_;
     }
 
@@ -294,28 +302,33 @@ class FlatJsonWriter {
         for (const pb::LogTag& tag : tags) key_bytes += kTagPrefix.size() + tag.key.size();
         keys.reserve(key_bytes);  // views into the keys must stay put
 
+        // The reserved keys differ from "__tag__:" within their first four bytes, so in key
+        // order they always stand around the tags: "__source__", the tags, "__time__",
+        // "__time_ns__", "__topic__". Only the tags are sorted, by their own keys; among equal
+        // keys the later tag stays last, and only the last is kept.
+        tag_order_.clear();
+        for (size_t i = 0; i < tags.size(); ++i) {
+            tag_order_.push_back({tags[i].key, i, key_prefix(tags[i].key)});
+        }
+        insertion_sort(tag_order_,
+                       [](const ContentEntry& a, const ContentEntry& b) { return key_less(a, b); });
         auto& entries = layout.entries;
         entries.clear();
-        entries.push_back({"__time__", GroupEntry::Kind::Time});
-        if (layout.order.topic)
-            entries.push_back({"__topic__", GroupEntry::Kind::Text, Source::Topic});
         if (layout.order.source) {
             entries.push_back({"__source__", GroupEntry::Kind::Text, Source::SourceField});
         }
-        entries.push_back({"__time_ns__", GroupEntry::Kind::TimeNs});
-        for (size_t i = 0; i < tags.size(); ++i) {
+        for (size_t i = 0; i < tag_order_.size(); ++i) {
+            if (i + 1 < tag_order_.size() && key_equal(tag_order_[i + 1], tag_order_[i])) continue;
             const size_t start = keys.size();
-            keys.append(kTagPrefix).append(tags[i].key);
-            entries.push_back(
-                {std::string_view(keys).substr(start), GroupEntry::Kind::Text, Source::Tag, i});
+            keys.append(kTagPrefix).append(tag_order_[i].key);
+            entries.push_back({std::string_view(keys).substr(start), GroupEntry::Kind::Text,
+                               Source::Tag, tag_order_[i].order});
         }
-        // Stable: among equal keys the later put stays last, and only the last is kept.
-        insertion_sort(entries,
-                       [](const GroupEntry& a, const GroupEntry& b) { return a.key < b.key; });
-        auto last_of_each =
-            std::unique(entries.rbegin(), entries.rend(),
-                        [](const GroupEntry& a, const GroupEntry& b) { return a.key == b.key; });
-        entries.erase(entries.begin(), last_of_each.base());
+        entries.push_back({"__time__", GroupEntry::Kind::Time});
+        entries.push_back({"__time_ns__", GroupEntry::Kind::TimeNs});
+        if (layout.order.topic) {
+            entries.push_back({"__topic__", GroupEntry::Kind::Text, Source::Topic});
+        }
         for (GroupEntry& entry : entries) entry.prefix = key_prefix(entry.key);
 
         group_keys_.clear();
@@ -338,24 +351,21 @@ class FlatJsonWriter {
 
     // A plan pays off from the second log of a shape on; a shape met for the first time (in
     // batches whose logs vary their keys, most are) is written directly, and null returned.
+    // So is a shape met so far only in this group when this log is the group's last: its
+    // plan could serve only later groups of the same keys, which make one when they come.
     // Kept out of line, so that the loop over logs that follow plans stays compact.
     [[gnu::noinline]] ObjectPlan* plan_for_new_shape(std::span<const pb::log::Content> contents,
-                                                     const pb::Log& log) {
-        if (!seen_before(shape_hash(contents, log.has_time_ns, group_shape_))) {
+                                                     const pb::Log& log, bool last_in_group) {
+        const uint64_t hash = shape_hash(contents, log.has_time_ns, group_shape_);
+        MetShape& met = met_shapes_[hash % kMetShapes];
+        if (met.hash != hash || (met.group == group_count_ && last_in_group)) {
+            if (met.hash != hash) met = {hash, group_count_};
             write_object_directly(contents, log);
             return nullptr;
         }
         ObjectPlan& plan = new_plan(log.has_time_ns);
         make_plan(plan, contents, log.has_time_ns);
         return &plan;
-    }
-
-    // Whether a shape with this number was met lately; remembers it from now on.
-    bool seen_before(uint64_t hash) {
-        uint64_t& slot = seen_shapes_[hash % kSeenShapes];
-        if (slot == hash) return true;
-        slot = hash;
-        return false;
     }
 
     void sort_contents(std::span<const pb::log::Content> contents) {
@@ -640,13 +650,26 @@ class FlatJsonWriter {
     size_t group_shape_ = 0;
     size_t group_values_ = 0;
     static constexpr size_t kMaxShapes = 16;
-    std::vector<std::pair<std::string, size_t>> shapes_;
+    struct KnownShape {
+        std::string keys;
+        uint64_t hash;
+        size_t number;
+    };
+    std::vector<KnownShape> shapes_;
+    size_t next_shape_replaced_ = 0;
     size_t shape_count_ = 0;
     // Plans remembered across groups, up to kMaxPlans shapes.
     std::vector<ContentEntry> sorted_;
-    // Numbers of shapes met lately, to tell a shape's second log (which gets a plan).
-    static constexpr size_t kSeenShapes = 64;
-    std::array<uint64_t, kSeenShapes> seen_shapes_{};
+    std::vector<ContentEntry> tag_order_;  // a new layout's tags, sorted by key
+    // Shapes met lately (by number) and the group that met each first, to tell a shape's
+    // second log (which gets a plan).
+    struct MetShape {
+        uint64_t hash = 0;
+        size_t group = 0;
+    };
+    static constexpr size_t kMetShapes = 64;
+    std::array<MetShape, kMetShapes> met_shapes_{};
+    size_t group_count_ = 0;  // groups with logs so far
     static constexpr size_t kMaxPlans = 16;
     std::vector<ObjectPlan> plans_;
     size_t next_replaced_ = 0;
