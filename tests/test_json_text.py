@@ -227,6 +227,30 @@ def test_logs_whose_key_sets_vary(seed):
     convert(make_batch(groups))
 
 
+@pytest.mark.parametrize("seed", range(3))
+def test_groups_whose_tag_keys_vary(seed):
+    # Groups with random tag keys (in any order, some twice: the later stays) take a new
+    # layout most of the time; contents collide with reserved and tag keys, topic and
+    # source come and go, and groups hold one to three logs of the same or other keys.
+    import random
+    rng = random.Random(seed)
+    tag_keys = ["h", "h\x00", "zone", "a" * 9, "a" * 8, "\xe9", "", "__time__", "x" * 20]
+    content_keys = ["m", "__tag__:h", "__tag__:zone", "__source__", "__topic__", "__time__", "__time_ns__", "zz"]
+    groups = []
+    for g in range(80):
+        tags = [(rng.choice(tag_keys), "t%d" % rng.randrange(5)) for _ in range(rng.randrange(0, 6))]
+        keys = rng.sample(content_keys, rng.randrange(1, 4))
+        logs = [dict(time=i, contents=[(k, "%s%d" % (k, g)) for k in (keys if rng.random() < 0.7 else keys[:1])])
+                for i in range(rng.randrange(1, 4))]
+        group = dict(tags=tags, logs=logs)
+        if rng.random() < 0.5:
+            group["topic"] = "p"
+        if rng.random() < 0.5:
+            group["source"] = "s%d" % rng.randrange(3)
+        groups.append(group)
+    convert(make_batch(groups))
+
+
 @pytest.mark.parametrize("alphabet", ['a"\\\n\x01', 'a"\x7f\xe9\xff\t', '\xe9"\u20ac\\\x1f', '"\U0001f600\r\\'])
 def test_texts_dense_with_characters_to_escape(alphabet):
     # Several characters that need care within sixteen bytes are written one by one; runs
