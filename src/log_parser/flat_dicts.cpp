@@ -12,6 +12,7 @@
 #include "log_shape.hpp"
 #include "python_result.hpp"
 #include "str_cache.hpp"
+#include "text_hash.hpp"
 
 namespace log_parser {
 namespace {
@@ -88,6 +89,8 @@ struct GroupKeys {
         return std::string_view(tag_text).substr(begin, tag_ends[i] - begin);
     }
     bool operator==(const GroupKeys&) const = default;
+
+    uint64_t hash() const { return text_hash(tag_text, topic * 2 + source); }
 };
 
 // The keys of groups with the same topic and source presence and the same tag keys in
@@ -206,11 +209,18 @@ class DictBuilder {
     // The shape number of the group's keys; equal keys get equal numbers. The oldest of
     // kMaxShapes known shapes is forgotten (its plans then never fit again).
     size_t shape_of(const GroupKeys& keys) {
+        const uint64_t hash = keys.hash();
         for (size_t i = shapes_.size(); i-- > 0;) {
-            if (shapes_[i].first == keys) return shapes_[i].second;
+            if (shapes_[i].hash == hash && shapes_[i].keys == keys) return shapes_[i].number;
         }
-        if (shapes_.size() == kMaxShapes) shapes_.erase(shapes_.begin());
-        shapes_.emplace_back(keys, ++shape_count_);
+        if (shapes_.size() < kMaxShapes) {
+            shapes_.push_back({keys, hash, ++shape_count_});
+        } else {  // in place of the oldest, reusing its room
+            KnownShape& oldest = shapes_[next_shape_replaced_++ % kMaxShapes];
+            oldest.keys = keys;
+            oldest.hash = hash;
+            oldest.number = ++shape_count_;
+        }
         return shape_count_;
     }
 
@@ -483,7 +493,13 @@ class DictBuilder {
     size_t plan_count_ = 0;
     size_t next_replaced_ = 0;
     DictPlan* recent_[2] = {nullptr, nullptr};  // for logs without and with time_ns
-    std::vector<std::pair<GroupKeys, size_t>> shapes_;
+    struct KnownShape {
+        GroupKeys keys;
+        uint64_t hash;
+        size_t number;
+    };
+    std::vector<KnownShape> shapes_;
+    size_t next_shape_replaced_ = 0;
     static constexpr size_t kMaxLayouts = 16;
     std::array<GroupLayout, kMaxLayouts> layouts_;
     size_t layout_count_ = 0;
