@@ -56,11 +56,30 @@ struct ContentEntry {
     }
 };
 
-uint64_t key_prefix(std::string_view key) {
-    uint64_t word = 0;
-    if (!key.empty()) std::memcpy(&word, key.data(), key.size() < 8 ? key.size() : 8);
-    if constexpr (std::endian::native == std::endian::little) return __builtin_bswap64(word);
+template <class Word>
+Word load_big_endian(const unsigned char* p) {
+    Word word;
+    std::memcpy(&word, p, sizeof word);
+    if constexpr (std::endian::native == std::endian::little) {
+        if constexpr (sizeof word == 8) return __builtin_bswap64(word);
+        if constexpr (sizeof word == 4) return __builtin_bswap32(word);
+    }
     return word;
+}
+
+// Short keys are read with overlapping loads (the bytes they share are the same) rather
+// than a copy of variable length, which would be a library call.
+uint64_t key_prefix(std::string_view key) {
+    const auto* p = reinterpret_cast<const unsigned char*>(key.data());
+    const size_t n = key.size();
+    if (n >= 8) return load_big_endian<uint64_t>(p);
+    if (n >= 4) {
+        return uint64_t{load_big_endian<uint32_t>(p)} << 32 |
+               uint64_t{load_big_endian<uint32_t>(p + n - 4)} << (64 - 8 * n);
+    }
+    if (n == 0) return 0;
+    return uint64_t{p[0]} << 56 | uint64_t{p[n / 2]} << (56 - 8 * (n / 2)) |
+           uint64_t{p[n - 1]} << (56 - 8 * (n - 1));
 }
 
 // Key order and equality of keys with their prefixes at hand.
