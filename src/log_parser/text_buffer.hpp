@@ -88,11 +88,8 @@ class TextBuffer {
 
     void reserve(size_t capacity) {
         if (capacity <= capacity_) return;
-        char* grown = lz4_block::allocate_output_buffer(capacity);
-        if (size_ > 0) std::memcpy(grown, data_, size_);
-        // Unmapped at once rather than kept: it is outgrown in the middle of a call.
-        lz4_block::release_buffer(data_, capacity_);
-        data_ = grown;
+        data_ = data_ == nullptr ? lz4_block::allocate_output_buffer(capacity)
+                                 : lz4_block::grow_output_buffer(data_, capacity_, size_, capacity);
         capacity_ = capacity;
     }
     void grow(size_t needed) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -46,15 +47,20 @@ class OutputBufferCache {
   public:
     static constexpr size_t kMaxKept = size_t{64} << 20;
 
-    // The kept buffer when it holds at least `length` bytes, cut down to `length`, or null.
-    char* take(size_t length) {
+    // The kept buffer when it holds at least `length` bytes, or null; `length` becomes its
+    // size. One of more than four times the length is cut down to the length.
+    char* take(size_t& length) {
         Kept found;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (kept_.length < length) return nullptr;
             std::swap(found, kept_);
         }
-        if (found.length > length) munmap(found.data + length, found.length - length);
+        if (found.length / 4 > length) {
+            munmap(found.data + length, found.length - length);
+        } else {
+            length = found.length;
+        }
         return found.data;
     }
 
@@ -83,14 +89,32 @@ OutputBufferCache output_cache;
 
 }  // namespace
 
-char* allocate_output_buffer(size_t size) {
+char* allocate_output_buffer(size_t& size) {
 #if defined(__linux__)
     if (size >= kLargeBuffer) {
-        char* kept = output_cache.take(page_rounded(size));
-        if (kept != nullptr) return kept;
+        size_t length = page_rounded(size);
+        if (char* kept = output_cache.take(length)) {
+            size = length;
+            return kept;
+        }
     }
 #endif
     return allocate_buffer(size, false);
+}
+
+char* grow_output_buffer(char* data, size_t capacity, size_t used, size_t& size) {
+#if defined(__linux__) && defined(MREMAP_MAYMOVE)
+    if (capacity >= kLargeBuffer) {
+        void* moved = mremap(data, page_rounded(capacity), page_rounded(size), MREMAP_MAYMOVE);
+        if (moved == MAP_FAILED) throw std::bad_alloc();
+        return static_cast<char*>(moved);
+    }
+#endif
+    char* grown = allocate_output_buffer(size);
+    if (used > 0) std::memcpy(grown, data, used);
+    // Released at once rather than kept: it is outgrown in the middle of a call.
+    release_buffer(data, capacity);
+    return grown;
 }
 
 void release_output_buffer(char* data, size_t size) {

@@ -20,7 +20,14 @@ void release_buffer(char* data, size_t size);
 // old contents therefore never show: the most recently released large one stays mapped,
 // up to 64 MiB, and serves the next call without faulting its pages in again. Only
 // buffers released after a call's result exists are kept, so a call's peak is unchanged.
-char* allocate_output_buffer(size_t size);
+// `size` is the room asked for; on return, the room given, which may be more when a kept
+// buffer serves (up to four times the room asked for).
+char* allocate_output_buffer(size_t& size);
 void release_output_buffer(char* data, size_t size);
+
+// Grows an output buffer of `capacity` bytes, the first `used` of them written, to `size`
+// bytes (on return, the room given). A large buffer is remapped: the kernel moves its pages,
+// nothing is copied and nothing faults in again. The old buffer is gone afterwards.
+char* grow_output_buffer(char* data, size_t capacity, size_t used, size_t& size);
 
 }  // namespace lz4_block
