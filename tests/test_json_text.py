@@ -293,6 +293,19 @@ def test_large_outputs_of_changing_sizes_in_turn():
             assert convert(b) == text
 
 
+def test_outputs_many_times_their_input():
+    # Room for the text is first asked for from the input's size; a batch whose records
+    # repeat forty tags each outgrows it many times over (small buffers copied, large ones
+    # remapped), also when a buffer kept from the call before serves.
+    tags = [("t%02d" % i, "value-%02d" % i) for i in range(40)]
+    batch = make_batch([dict(topic="t", tags=tags, logs=[dict(time=i) for i in range(3000)])])
+    data = batch.SerializeToString()
+    expected = reference_json(batch)
+    assert len(expected) > 40 * len(data) and len(expected) > 2 << 20
+    for _ in range(3):
+        assert convert(batch) == expected
+
+
 @pytest.mark.parametrize("wide", ["\u0100", "\u20ac", "\U0001f600"])
 @pytest.mark.parametrize("where", ["value", "tag", "key", "uuid"])
 def test_a_wide_character_after_one_byte_groups(wide, where):
