@@ -42,14 +42,15 @@ struct GroupLayout {
     size_t serial = 0;  // tells layouts apart, also one remade in the same place
 };
 
-struct ContentEntry {
+// A key to sort (a content's or a tag's) with its position among its kind.
+struct SortedKey {
     std::string_view key;
-    size_t order;     // position in the log, so that the last of equal keys can stay
+    size_t order;     // position, so that the last of equal keys can stay
     uint64_t prefix;  // the key's first eight bytes, zero-padded, as a big-endian number
 
     // Key order, then position. Keys whose first eight bytes differ are ordered by the
     // prefixes alone, which covers most comparisons without a library call.
-    bool operator<(const ContentEntry& other) const {
+    bool operator<(const SortedKey& other) const {
         if (prefix != other.prefix) return prefix < other.prefix;
         if (key != other.key) return key < other.key;
         return order < other.order;
@@ -330,7 +331,7 @@ class FlatJsonWriter {
             tag_order_.push_back({tags[i].key, i, key_prefix(tags[i].key)});
         }
         insertion_sort(tag_order_,
-                       [](const ContentEntry& a, const ContentEntry& b) { return key_less(a, b); });
+                       [](const SortedKey& a, const SortedKey& b) { return key_less(a, b); });
         auto& entries = layout.entries;
         entries.clear();
         if (layout.order.source) {
@@ -449,7 +450,7 @@ class FlatJsonWriter {
         };
         walk_entries(
             has_time_ns,
-            [&](const ContentEntry& content) {
+            [&](const SortedKey& content) {
                 separate();
                 literal([&] {
                     write_text(literals, content.key);
@@ -477,7 +478,7 @@ class FlatJsonWriter {
         bool first = true;
         walk_entries(
             log.has_time_ns,
-            [&](const ContentEntry& content) {
+            [&](const SortedKey& content) {
                 write_content_directly(first, contents[content.order]);
                 first = false;
             },
@@ -623,8 +624,8 @@ class FlatJsonWriter {
     // the input) in one move when the input goes on for sixteen bytes from its start.
     void put_plain_value(std::string_view value) {
         out_.put('"');
-        if (!value.empty() && value.size() < 16 && input_end_ != nullptr &&
-            input_end_ - value.data() >= 16) {
+        if (!value.empty() && input_end_ != nullptr &&
+            pb::plain_text::readable_wide(value.data(), value.size(), input_end_)) {
             out_.put_wide16(value.data(), value.size());
         } else {
             out_.put(value);
@@ -677,9 +678,8 @@ class FlatJsonWriter {
     std::vector<KnownShape> shapes_;
     size_t next_shape_replaced_ = 0;
     size_t shape_count_ = 0;
-    // Plans remembered across groups, up to kMaxPlans shapes.
-    std::vector<ContentEntry> sorted_;
-    std::vector<ContentEntry> tag_order_;  // a new layout's tags, sorted by key
+    std::vector<SortedKey> sorted_;     // a log's contents, sorted by key
+    std::vector<SortedKey> tag_order_;  // a new layout's tags, sorted by key
     // Shapes met lately (by number) and the group that met each first, to tell a shape's
     // second log (which gets a plan).
     struct MetShape {
@@ -689,6 +689,7 @@ class FlatJsonWriter {
     static constexpr size_t kMetShapes = 64;
     std::array<MetShape, kMetShapes> met_shapes_{};
     size_t group_count_ = 0;  // groups with logs so far
+    // Plans remembered across groups, up to kMaxPlans shapes.
     static constexpr size_t kMaxPlans = 16;
     std::vector<ObjectPlan> plans_;
     size_t next_replaced_ = 0;

@@ -149,7 +149,7 @@ class Decoder {
     // sixteen bytes wide without leaving the input.
     bool readable_wide(const uint8_t* data, size_t size) const {
 #ifdef __SSE2__
-        return size < 16 && cursor_.end - data >= 16;
+        return plain_text::readable_wide(data, size, cursor_.end);
 #else
         (void)data;
         (void)size;

@@ -43,6 +43,12 @@ inline uint32_t load4(const unsigned char* p) {
     return word;
 }
 
+// Whether a text of fewer than sixteen bytes, inside a buffer that ends at `end`, may be
+// read sixteen bytes wide without leaving the buffer.
+inline bool readable_wide(const void* text, size_t size, const void* end) {
+    return size < 16 && static_cast<const char*>(end) - static_cast<const char*>(text) >= 16;
+}
+
 #ifdef __SSE2__
 inline int escape_mask(__m128i v) {
     const __m128i control_max = _mm_set1_epi8(0x1F);
