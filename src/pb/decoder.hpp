@@ -145,29 +145,23 @@ class Decoder {
         return true;
     }
 
-    // Whether a text (a view into the input) of fewer than sixteen bytes may be read
-    // sixteen bytes wide without leaving the input.
-    bool readable_wide(const uint8_t* data, size_t size) const {
-#ifdef __SSE2__
-        return plain_text::readable_wide(data, size, cursor_.end);
-#else
-        (void)data;
-        (void)size;
-        return false;
-#endif
-    }
-
+    // ASCII. A text (a view into the input) of fewer than sixteen bytes is tested in one
+    // load where the input goes on for sixteen bytes.
     bool ascii(const uint8_t* data, size_t size) const {
 #ifdef __SSE2__
-        if (readable_wide(data, size)) return plain_text::is_ascii_readable(data, size);
+        if (plain_text::readable_wide(data, size, cursor_.end)) {
+            return plain_text::is_ascii_readable(data, size);
+        }
 #endif
         return utf8::is_ascii(data, size);
     }
 
-    // No character to escape in JSON, and ASCII.
+    // No character to escape in JSON, and ASCII; short texts as in ascii().
     bool plain_ascii(const uint8_t* data, size_t size) const {
 #ifdef __SSE2__
-        if (readable_wide(data, size)) return plain_text::is_plain_ascii_readable(data, size);
+        if (plain_text::readable_wide(data, size, cursor_.end)) {
+            return plain_text::is_plain_ascii_readable(data, size);
+        }
 #endif
         return plain_text::is_plain<true>(data, size);
     }
