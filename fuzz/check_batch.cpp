@@ -79,6 +79,20 @@ bool utf8_valid(std::string_view text) {
     return true;
 }
 
+std::vector<uint32_t> code_points(std::string_view text) {
+    std::vector<uint32_t> points;
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<uint8_t>(text[i]);
+        const int length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        uint32_t point = length == 1 ? lead : lead & (0x7F >> length);
+        for (int k = 1; k < length; ++k)
+            point = point << 6 | (static_cast<uint8_t>(text[i + k]) & 0x3F);
+        points.push_back(point);
+        i += length;
+    }
+    return points;
+}
+
 // ---------------------------------------------------------------------------------------
 // Strict JSON parser.
 
@@ -611,25 +625,41 @@ void check_json(std::string_view text, const pb::LogGroupList& list, const std::
     FUZZ_CHECK(text == expected_json(records), detail);
 }
 
-// Code points of valid UTF-8, decoded without shortcuts.
-std::vector<uint32_t> code_points(std::string_view text) {
-    std::vector<uint32_t> points;
-    for (size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<uint8_t>(text[i]);
-        const int length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        uint32_t point = length == 1 ? lead : lead & (0x7F >> length);
-        for (int k = 1; k < length; ++k)
-            point = point << 6 | (static_cast<uint8_t>(text[i + k]) & 0x3F);
-        points.push_back(point);
-        i += length;
+void append_utf8(std::string& utf8, uint32_t point) {
+    if (point < 0x80) {
+        utf8 += static_cast<char>(point);
+        return;
     }
-    return points;
+    const int length = point < 0x800 ? 2 : point < 0x10000 ? 3 : 4;
+    utf8 += static_cast<char>((0xF00 >> length) | point >> (6 * (length - 1)));
+    for (int k = length - 2; k >= 0; --k)
+        utf8 += static_cast<char>(0x80 | (point >> (6 * k) & 0x3F));
 }
 
-// The writer's text as UTF-8: Latin-1 text widened byte by byte, else as it is.
+// The writer's text as UTF-8: Latin-1 text widened byte by byte, UTF-16 and UCS-4 units
+// encoded, else as it is.
 std::string utf8_of(const log_parser::JsonText& json) {
-    const std::string_view text = json.text.view();
-    if (json.encoding != log_parser::JsonText::Encoding::Latin1) return std::string(text);
+    const std::string_view text = json.view();
+    using Encoding = log_parser::JsonText::Encoding;
+    if (json.encoding == Encoding::Ucs4 || json.encoding == Encoding::Utf16) {
+        const size_t width = json.encoding == Encoding::Ucs4 ? 4 : 2;
+        FUZZ_CHECK(text.size() % width == 0, "text of whole units");
+        std::string utf8;
+        for (size_t i = 0; i < text.size(); i += width) {
+            uint32_t point = 0;
+            if (width == 4) {
+                std::memcpy(&point, text.data() + i, 4);
+            } else {
+                uint16_t unit;
+                std::memcpy(&unit, text.data() + i, 2);
+                point = unit;
+            }
+            FUZZ_CHECK(point <= 0x10FFFF && (point < 0xD800 || point > 0xDFFF), "unit");
+            append_utf8(utf8, point);
+        }
+        return utf8;
+    }
+    if (json.encoding != Encoding::Latin1) return std::string(text);
     std::string utf8;
     for (char c : text) {
         const auto byte = static_cast<uint8_t>(c);
@@ -653,13 +683,19 @@ void check_encoding(const log_parser::JsonText& json, std::string_view utf8,
     for (uint32_t point : code_points(utf8)) widest = point > widest ? point : widest;
     if (json.encoding == Encoding::Ascii) FUZZ_CHECK(widest < 0x80, detail);
     if (json.encoding == Encoding::Latin1) FUZZ_CHECK(widest < 0x100, detail);
+    if (json.encoding == Encoding::Ucs4) FUZZ_CHECK(widest >= 0x10000, detail);
+    if (json.encoding == Encoding::Utf16) FUZZ_CHECK(widest >= 0x100 && widest < 0x10000, detail);
     uint32_t widest_text = 0;
     for_each_text(batch, true, [&](std::string_view s) {
         for (uint32_t point : code_points(s))
             widest_text = point > widest_text ? point : widest_text;
     });
     if (widest_text >= 0x80) FUZZ_CHECK(json.encoding != Encoding::Ascii, detail);
-    if (widest_text >= 0x100) FUZZ_CHECK(json.encoding == Encoding::Utf8, detail);
+    if (widest_text >= 0x100) {
+        FUZZ_CHECK(json.encoding == Encoding::Utf8 || json.encoding == Encoding::Utf16 ||
+                       json.encoding == Encoding::Ucs4,
+                   detail);
+    }
 }
 
 }  // namespace

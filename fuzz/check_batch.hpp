@@ -11,8 +11,8 @@ namespace fuzz {
 
 [[noreturn]] void fail(const char* what, const std::string& detail = {});
 
-#define FUZZ_CHECK(cond, detail)                 \
-    do {                                         \
+#define FUZZ_CHECK(cond, detail)                  \
+    do {                                          \
         if (!(cond)) ::fuzz::fail(#cond, detail); \
     } while (0)
 
@@ -20,13 +20,16 @@ namespace fuzz {
 // written independently of the decoder's validator.
 bool utf8_valid(std::string_view text);
 
+// Code points of valid UTF-8, decoded without shortcuts.
+std::vector<uint32_t> code_points(std::string_view text);
+
 // A parsed JSON value. Strings hold their unescaped UTF-8 text, numbers their literal text.
 struct Json {
     enum class Kind { Null, Bool, Number, String, Array, Object };
     Kind kind = Kind::Null;
     std::string text;
-    std::vector<Json> items;         // array elements, or object member values
-    std::vector<std::string> keys;   // object member keys, parallel to items
+    std::vector<Json> items;        // array elements, or object member values
+    std::vector<std::string> keys;  // object member keys, parallel to items
 };
 
 // Strict RFC 8259 parser: returns false for anything that is not exactly one JSON value

@@ -1,14 +1,18 @@
 // The UTF-8 check against an independent byte-by-byte validator: the block check (where
 // the processor has it) and the full report must agree with it on every input, and a
 // report of a fault must point at the end of the longest valid prefix and give the length
-// of the longest start of a sequence there (0 when the text ends inside it).
+// of the longest start of a sequence there (0 when the text ends inside it). Valid text is
+// also counted and rewritten in place as UCS-4 and UTF-16, against an independent decoder.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "check_batch.hpp"
+#include "log_parser/wide_text.hpp"
 #include "pb/utf8.hpp"
 #include "pb/utf8_blocks.hpp"
 
@@ -46,6 +50,40 @@ uint8_t fault_length(std::string_view text, size_t at) {
     return static_cast<uint8_t>(longest == 0 ? 1 : longest);
 }
 
+// Rewritten in place as UCS-4, and as UTF-16 where no character lies beyond U+FFFF, the
+// text gives its code points, one unit each.
+template <class Unit>
+bool same_units(const log_parser::TextBuffer& buffer, size_t begin,
+                const std::vector<uint32_t>& points) {
+    if (buffer.size() != begin + sizeof(Unit) * points.size()) return false;
+    for (size_t i = 0; i < points.size(); ++i) {
+        Unit unit;
+        std::memcpy(&unit, buffer.data() + begin + sizeof(Unit) * i, sizeof unit);
+        if (unit != points[i]) return false;
+    }
+    return true;
+}
+
+void check_rewriting(std::string_view text, const std::string& detail) {
+    const std::vector<uint32_t> points = fuzz::code_points(text);
+    const log_parser::WideLayout layout = log_parser::wide_layout(text);
+    const uint32_t widest = points.empty() ? 0 : *std::max_element(points.begin(), points.end());
+    const bool beyond_bmp = widest > 0xFFFF;
+    FUZZ_CHECK(layout.characters == points.size() && layout.beyond_bmp == beyond_bmp &&
+                   layout.beyond_latin1 == (widest > 0xFF) && layout.utf16_offset % 2 == 0,
+               "layout, " + detail);
+    log_parser::TextBuffer wide;
+    wide.append(text);
+    log_parser::widen_to_ucs4(wide, layout);
+    FUZZ_CHECK(same_units<uint32_t>(wide, 0, points), "UCS-4 units, " + detail);
+    if (beyond_bmp) return;
+    log_parser::TextBuffer narrow;
+    narrow.append(text);
+    log_parser::rewrite_as_utf16(narrow, layout);
+    FUZZ_CHECK(same_units<uint16_t>(narrow, layout.utf16_offset, points),
+               "UTF-16 units, " + detail);
+}
+
 bool has_block_check() {
 #if defined(__x86_64__)
     return __builtin_cpu_supports("ssse3");
@@ -75,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (valid) {
         FUZZ_CHECK(check.valid_up_to == size && check.widest_lead == largest_lead(text),
                    "report of valid text, " + detail);
+        check_rewriting(text, detail);
         return 0;
     }
     FUZZ_CHECK(check.valid_up_to < size, "fault past the end, " + detail);

@@ -12,6 +12,7 @@
 #include "json_writer.hpp"
 #include "log_shape.hpp"
 #include "text_hash.hpp"
+#include "wide_text.hpp"
 
 namespace log_parser {
 namespace {
@@ -186,12 +187,31 @@ class FlatJsonWriter {
     JsonText finish() && {
         out_.append("]");
         using Encoding = JsonText::Encoding;
-        return {std::move(out_), ascii_    ? Encoding::Ascii
-                                 : latin1_ ? Encoding::Latin1
-                                           : Encoding::Utf8};
+        if (!latin1_) return std::move(*this).finish_wide();
+        return {std::move(out_), ascii_ ? Encoding::Ascii : Encoding::Latin1};
     }
 
   private:
+    // UTF-8 text with characters from U+0100 on, in fixed-width units where they take a
+    // large buffer: that one is mapped and kept from call to call, while smaller ones would
+    // be allocated afresh each time, as the interpreter's own is, and gain nothing.
+    JsonText finish_wide() && {
+        using Encoding = JsonText::Encoding;
+        const WideLayout layout = wide_layout(out_.view());
+        const size_t end =
+            layout.beyond_bmp ? 4 * layout.characters : layout.utf16_offset + 2 * layout.characters;
+        // (A machine_uuid, never written, may have ruled out Latin-1 for text that is.)
+        if (end < lz4_block::kLargeBuffer || !layout.beyond_latin1) {
+            return {std::move(out_), Encoding::Utf8};
+        }
+        if (layout.beyond_bmp) {
+            widen_to_ucs4(out_, layout);
+            return {std::move(out_), Encoding::Ucs4};
+        }
+        rewrite_as_utf16(out_, layout);
+        return {std::move(out_), Encoding::Utf16, layout.utf16_offset};
+    }
+
     // From here on the text is UTF-8: what was written is widened, and what was rendered
     // in Latin-1 for reuse is dropped.
     void switch_to_utf8() {

@@ -13,11 +13,16 @@ namespace log_parser {
 
 // The JSON text of a batch. While every character met is below U+0100 it is written in
 // Latin-1, one byte a character, which the interpreter turns into a str by a plain copy;
-// otherwise it is UTF-8. Text with no non-ASCII character is both.
+// otherwise it is UTF-8, and at the end, when it is large, UTF-16 (every character up to
+// U+FFFF) or UCS-4 (one beyond), in native byte order, from which the str is made at its
+// exact size. Text with no non-ASCII character is both ASCII and Latin-1.
 struct JsonText {
-    enum class Encoding : uint8_t { Ascii, Latin1, Utf8 };
+    enum class Encoding : uint8_t { Ascii, Latin1, Utf8, Utf16, Ucs4 };
     TextBuffer text;
     Encoding encoding = Encoding::Utf8;
+    size_t begin = 0;  // where the text starts in the buffer
+
+    std::string_view view() const { return text.view().substr(begin); }
 };
 
 // Writes every log of an already decoded batch.

@@ -1,5 +1,6 @@
 #include "functions.hpp"
 
+#include <bit>
 #include <string>
 #include <variant>
 
@@ -32,12 +33,25 @@ morvex::InternalFault expansion_fault(const lz4_block::Lz4Error& error) {
 
 CallResult<PyRef> to_str(TextOutcome outcome) {
     if (!outcome) return Failure<CallError>{std::move(outcome.error())};
-    const TextBuffer& text = outcome.value().text;
+    const std::string_view text = outcome.value().view();
     const auto size = static_cast<Py_ssize_t>(text.size());
-    // Latin-1 bytes are copied into a str of the exact size; ASCII (one checking copy) and
-    // UTF-8 with wider characters go through the interpreter's UTF-8 decoder.
-    if (outcome.value().encoding == JsonText::Encoding::Latin1) {
-        return made(PyUnicode_DecodeLatin1(text.data(), size, nullptr));
+    // Latin-1 bytes and UTF-16 or UCS-4 units are copied into a str of the exact size;
+    // ASCII (one checking copy) and the rest of UTF-8 go through the interpreter's UTF-8
+    // decoder.
+    switch (outcome.value().encoding) {
+        case JsonText::Encoding::Latin1:
+            return made(PyUnicode_DecodeLatin1(text.data(), size, nullptr));
+        case JsonText::Encoding::Utf16: {
+            int byte_order = std::endian::native == std::endian::little ? -1 : 1;
+            return made(PyUnicode_DecodeUTF16(text.data(), size, nullptr, &byte_order));
+        }
+        case JsonText::Encoding::Ucs4:
+            static_assert(sizeof(wchar_t) == 4, "UCS-4 units are handed over as wchar_t");
+            return made(
+                PyUnicode_FromWideChar(reinterpret_cast<const wchar_t*>(text.data()), size / 4));
+        case JsonText::Encoding::Ascii:
+        case JsonText::Encoding::Utf8:
+            break;
     }
     return made(PyUnicode_FromStringAndSize(text.data(), size));
 }

@@ -1,0 +1,161 @@
+#include "wide_text.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+namespace log_parser {
+namespace {
+
+bool is_continuation(unsigned char byte) {
+    return (byte & 0xC0) == 0x80;
+}
+
+// The character whose UTF-8 form is the `length` bytes at `p`.
+uint32_t decode_point(const unsigned char* p, size_t length) {
+    uint32_t point = length == 1 ? p[0] : p[0] & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) point = point << 6 | (p[k] & 0x3F);
+    return point;
+}
+
+template <class Unit>
+void put_unit(unsigned char* units, size_t index, uint32_t point) {
+    const auto unit = static_cast<Unit>(point);
+    std::memcpy(units + sizeof(Unit) * index, &unit, sizeof(Unit));
+}
+
+#ifdef __SSE2__
+__m128i load16(const unsigned char* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+void store16(unsigned char* p, __m128i value) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), value);
+}
+
+// Sixteen ASCII bytes as sixteen units at `to`.
+template <class Unit>
+void put_ascii16(unsigned char* to, __m128i block) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i low = _mm_unpacklo_epi8(block, zero);
+    const __m128i high = _mm_unpackhi_epi8(block, zero);
+    if constexpr (sizeof(Unit) == 2) {
+        store16(to, low);
+        store16(to + 16, high);
+    } else {
+        store16(to, _mm_unpacklo_epi16(low, zero));
+        store16(to + 16, _mm_unpackhi_epi16(low, zero));
+        store16(to + 32, _mm_unpacklo_epi16(high, zero));
+        store16(to + 48, _mm_unpackhi_epi16(high, zero));
+    }
+}
+
+// The number of continuation bytes among the 64 at `p`; `widest` keeps the largest byte
+// of each lane.
+size_t continuations64(const unsigned char* p, __m128i& widest) {
+    const __m128i top_two = _mm_set1_epi8(char(0xC0));
+    const __m128i marker = _mm_set1_epi8(char(0x80));
+    __m128i counters = _mm_setzero_si128();
+    for (int i = 0; i < 64; i += 16) {
+        const __m128i block = load16(p + i);
+        widest = _mm_max_epu8(widest, block);
+        counters = _mm_sub_epi8(counters, _mm_cmpeq_epi8(_mm_and_si128(block, top_two), marker));
+    }
+    const __m128i sums = _mm_sad_epu8(counters, _mm_setzero_si128());
+    return static_cast<size_t>(_mm_cvtsi128_si32(sums) +
+                               _mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+}
+#endif
+
+// Rewrites the `size` UTF-8 bytes at `bytes` as `count` units at `units`, from the back.
+// The caller guarantees that the units of the characters before any character start never
+// reach past that start, so each character is read before its place is written.
+template <class Unit>
+void transcode_backwards(unsigned char* bytes, size_t size, unsigned char* units, size_t count) {
+    size_t from = size;  // the UTF-8 bytes before `from` are still to be read
+    size_t to = count;   // and become the units before `to`
+    auto one_character = [&] {
+        size_t start = from - 1;
+        while (start > 0 && is_continuation(bytes[start]) && from - start < 4) --start;
+        const uint32_t point = decode_point(bytes + start, from - start);
+        from = start;
+        put_unit<Unit>(units, --to, point);
+    };
+#ifdef __SSE2__
+    while (from >= 16 && to >= 16) {
+        const __m128i block = load16(bytes + from - 16);
+        const int high = _mm_movemask_epi8(block);
+        if (high == 0) {
+            put_ascii16<Unit>(units + sizeof(Unit) * (to - 16), block);
+            from -= 16;
+            to -= 16;
+            continue;
+        }
+        // The ASCII bytes after the block's last non-ASCII one, then its character.
+        const int ascii_tail = std::countl_zero(static_cast<uint16_t>(high));
+        for (int k = 0; k < ascii_tail; ++k) put_unit<Unit>(units, --to, bytes[--from]);
+        one_character();
+    }
+#endif
+    while (from > 0 && to > 0) one_character();
+}
+
+}  // namespace
+
+// A character starting at byte k has k - c bytes of characters before it, c of them
+// continuations; at `offset` + 2 (k - c) its UTF-16 unit lies clear of the bytes before it
+// while offset >= 2c - k. The largest such need is bounded over blocks of 64 bytes: within
+// a block, 2c - k rises by at most twice the block's continuations.
+WideLayout wide_layout(std::string_view utf8) {
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+    const size_t size = utf8.size();
+    size_t continuation = 0;
+    size_t need = 0;
+    unsigned widest = 0;
+    size_t k = 0;
+#ifdef __SSE2__
+    __m128i widest_bytes = _mm_setzero_si128();
+    for (; k + 64 <= size; k += 64) {
+        continuation += continuations64(p + k, widest_bytes);
+        if (2 * continuation > k) need = std::max(need, 2 * continuation - k);
+    }
+    alignas(16) unsigned char lanes[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), widest_bytes);
+    widest = *std::max_element(lanes, lanes + 16);
+#endif
+    for (; k < size; ++k) {
+        if (!is_continuation(p[k]) && 2 * continuation > k) {
+            need = std::max(need, 2 * continuation - k);
+        }
+        continuation += is_continuation(p[k]);
+        widest = std::max<unsigned>(widest, p[k]);
+    }
+    // And the units all together cover the text, so that it shrinks to them.
+    if (2 * continuation > size) need = std::max(need, 2 * continuation - size);
+    return {size - continuation, widest >= 0xC4, widest >= 0xF0, need + (need & 1)};
+}
+
+void widen_to_ucs4(TextBuffer& text, const WideLayout& layout) {
+    const size_t size = text.size();
+    const size_t end = 4 * layout.characters;  // at least `size`: no character takes over 4 bytes
+    text.reserve_more(end - size);
+    auto* bytes = reinterpret_cast<unsigned char*>(text.data());
+    transcode_backwards<uint32_t>(bytes, size, bytes, layout.characters);
+    text.grow_by(end - size);
+}
+
+void rewrite_as_utf16(TextBuffer& text, const WideLayout& layout) {
+    const size_t size = text.size();
+    const size_t end = layout.utf16_offset + 2 * layout.characters;  // at least `size`
+    text.reserve_more(end - size);
+    auto* bytes = reinterpret_cast<unsigned char*>(text.data());
+    transcode_backwards<uint16_t>(bytes, size, bytes + layout.utf16_offset, layout.characters);
+    text.grow_by(end - size);
+}
+
+}  // namespace log_parser

@@ -1,0 +1,114 @@
+"""Large JSON texts with characters from U+0100 on, which the module hands to the interpreter in
+fixed-width units (UTF-16, or UCS-4 when a character lies beyond U+FFFF): compared with the
+reference flattener on both text paths, around the sizes where that starts, across calls that
+reuse the buffer, and within the memory budget."""
+
+import random
+import sys
+
+import pytest
+
+from conftest import make_batch, reference_json
+from test_json_text import convert
+from test_resources import SANITIZED, peak_growth
+
+# Characters of each UTF-8 length, and ones that JSON escapes.
+BMP = ["a", "Z", "7", " ", "\u00e9", "\u00ff", "\u0100", "\u07ff", "\u0800", "\u4e2d", "\uffff",
+       '"', "\\", "\n", "\x01"]
+ASTRAL = ["\U00010000", "\U0001f600", "\U0010ffff"]
+# The units take a large buffer (1 MiB) from this many characters on (UTF-16 text of
+# mostly ASCII starts where it is written; of mostly three-byte characters further in).
+UCS4_FROM = 1 << 18
+UTF16_FROM = 1 << 19
+
+
+def random_text(rng, length, alphabet, ascii_run=40):
+    # Runs of ASCII of every length around the sixteen bytes read at once, between others.
+    parts = []
+    while sum(map(len, parts)) < length:
+        parts.append("".join(rng.choice("abcdefghij") for _ in range(rng.randrange(ascii_run))))
+        parts.append("".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 6))))
+    return "".join(parts)[:length]
+
+
+def random_batch(seed, logs, alphabet=BMP + ASTRAL, ascii_run=40):
+    rng = random.Random(seed)
+
+    def text(length):
+        return random_text(rng, length, alphabet, ascii_run)
+
+    groups = []
+    for g in range(logs // 50):
+        tags = [(text(rng.randrange(1, 12)), text(rng.randrange(30))) for _ in range(rng.randrange(3))]
+        group_logs = [dict(time=rng.randrange(2**32), contents=[
+            (text(rng.randrange(1, 10)), text(rng.randrange(120))) for _ in range(rng.randrange(1, 5))])
+            for _ in range(50)]
+        groups.append(dict(topic=text(8), tags=tags, logs=group_logs))
+    return make_batch(groups)
+
+
+@pytest.mark.parametrize("seed", range(2))
+@pytest.mark.parametrize("alphabet, ascii_run, logs", [
+    (BMP + ASTRAL, 40, 2500),
+    (BMP, 40, 5000),
+    (BMP, 2, 5000),  # few ASCII runs: the UTF-16 text starts well into its buffer
+    (["\u4e2d", "\u00e9", "\uffff"], 1, 5000),
+])
+def test_large_texts_with_every_width_of_character(seed, alphabet, ascii_run, logs):
+    batch = random_batch(seed, logs, alphabet, ascii_run)
+    text = convert(batch)
+    assert len(text) > UTF16_FROM and max(text) > "\u00ff"
+    assert sys.getsizeof(text) == sys.getsizeof(reference_json(batch))
+
+
+def test_utf16_text_whose_three_byte_characters_come_first():
+    # The place the UTF-16 text starts at is set by the stretch where three-byte characters
+    # are densest, here the first half.
+    logs = [dict(time=i, contents=[("m", "\u4e2d" * 200)]) for i in range(2000)]
+    logs += [dict(time=i, contents=[("m", "x" * 400)]) for i in range(2000)]
+    convert(make_batch([dict(logs=logs)]))
+
+
+def batch_of_length(length, wide):
+    """One log whose text is exactly `length` characters, `wide` its only non-ASCII one."""
+    def batch(padding):
+        return make_batch([dict(logs=[dict(contents=[("m", wide + "x" * padding)])])])
+    base = len(reference_json(batch(0)))
+    return batch(length - base)
+
+
+@pytest.mark.parametrize("wide, length", [
+    (wide, start + shift) for wide, start in (("\U0001f600", UCS4_FROM), ("\u4e2d", UTF16_FROM))
+    for shift in (-1, 0, 1, 3 * start)])
+def test_texts_around_the_size_where_units_start(wide, length):
+    batch = batch_of_length(length, wide)
+    text = convert(batch)
+    assert len(text) == length
+
+
+def test_calls_of_every_width_reuse_one_buffer():
+    # A buffer once filled with 32-bit units serves later calls of narrower text, and the
+    # other way round; every text must come out whole.
+    batches = [random_batch(7, 2500), make_batch([dict(topic="t", logs=[
+        dict(time=i, contents=[("k", "caf\u00e9 %d" % i), ("a", "x" * 50)]) for i in range(20000)])]),
+        batch_of_length(3 * UCS4_FROM, "\U0001f600"), batch_of_length(3 * UCS4_FROM, "q"),
+        random_batch(8, 5000, BMP), batch_of_length(3 * UTF16_FROM, "\u20ac"), random_batch(8, 2500)]
+    for batch in batches + batches[::-1]:
+        convert(batch)
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's own bookkeeping blurs the figure")
+@pytest.mark.parametrize("call", [
+    "lp.logs_to_flat_json_str(data)",
+    "lp.lz4_logs_to_flat_json_str(lz4.block.compress(data, store_size=False), len(data))",
+])
+@pytest.mark.parametrize("alphabet", [BMP + ASTRAL, BMP])
+def test_wide_text_stays_within_input_plus_twice_its_size(call, alphabet, tmp_path):
+    batch = random_batch(11, 12000, alphabet)
+    data = batch.SerializeToString()
+    (tmp_path / "batch").write_bytes(data)
+    setup = "import lz4.block\ndata = open(%r, 'rb').read()" % str(tmp_path / "batch")
+    growth, length, _ = peak_growth(setup, call)
+    result_size = sys.getsizeof(reference_json(batch))
+    assert length > 4 * UCS4_FROM
+    assert growth < len(data) + 2 * result_size, (growth, len(data), result_size)
