@@ -194,8 +194,10 @@ class FlatJsonWriter {
   private:
     // UTF-8 text with characters from U+0100 on, in fixed-width units where they take a
     // large buffer: that one is mapped and kept from call to call, while smaller ones would
-    // be allocated afresh each time, as the interpreter's own is, and gain nothing.
-    JsonText finish_wide() && {
+    // be allocated afresh each time, as the interpreter's own is, and gain nothing. Out of
+    // line: inlined, it tips the compiler into calling rather than inlining the writer's
+    // key comparisons.
+    [[gnu::noinline]] JsonText finish_wide() && {
         using Encoding = JsonText::Encoding;
         const WideLayout layout = wide_layout(out_.view());
         const size_t end =
