@@ -16,10 +16,10 @@ from test_resources import SANITIZED, peak_growth
 BMP = ["a", "Z", "7", " ", "\u00e9", "\u00ff", "\u0100", "\u07ff", "\u0800", "\u4e2d", "\uffff",
        '"', "\\", "\n", "\x01"]
 ASTRAL = ["\U00010000", "\U0001f600", "\U0010ffff"]
-# The units take a large buffer (1 MiB) from this many characters on (UTF-16 text of
+# The units take a mapped buffer (256 KiB) from this many characters on (UTF-16 text of
 # mostly ASCII starts where it is written; of mostly three-byte characters further in).
-UCS4_FROM = 1 << 18
-UTF16_FROM = 1 << 19
+UCS4_FROM = 1 << 16
+UTF16_FROM = 1 << 17
 
 
 def random_text(rng, length, alphabet, ascii_run=40):

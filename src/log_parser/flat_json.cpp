@@ -193,8 +193,8 @@ class FlatJsonWriter {
 
   private:
     // UTF-8 text with characters from U+0100 on, in fixed-width units where they take a
-    // large buffer: that one is mapped and kept from call to call, while smaller ones would
-    // be allocated afresh each time, as the interpreter's own is, and gain nothing. Out of
+    // mapped buffer: that one is kept from call to call, while smaller ones would be
+    // allocated afresh each time, as the interpreter's own is, and gain nothing. Out of
     // line: inlined, it tips the compiler into calling rather than inlining the writer's
     // key comparisons.
     [[gnu::noinline]] JsonText finish_wide() && {
@@ -203,7 +203,7 @@ class FlatJsonWriter {
         const size_t end =
             layout.beyond_bmp ? 4 * layout.characters : layout.utf16_offset + 2 * layout.characters;
         // (A machine_uuid, never written, may have ruled out Latin-1 for text that is.)
-        if (end < lz4_block::kLargeBuffer || !layout.beyond_latin1) {
+        if (end < lz4_block::kMappedOutput || !layout.beyond_latin1) {
             return {std::move(out_), Encoding::Utf8};
         }
         if (layout.beyond_bmp) {

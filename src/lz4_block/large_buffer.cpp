@@ -91,12 +91,13 @@ OutputBufferCache output_cache;
 
 char* allocate_output_buffer(size_t& size) {
 #if defined(__linux__)
-    if (size >= kLargeBuffer) {
+    if (size >= kMappedOutput) {
         size_t length = page_rounded(size);
         if (char* kept = output_cache.take(length)) {
             size = length;
             return kept;
         }
+        return map_aligned(size);
     }
 #endif
     return allocate_buffer(size, false);
@@ -104,7 +105,7 @@ char* allocate_output_buffer(size_t& size) {
 
 char* grow_output_buffer(char* data, size_t capacity, size_t used, size_t& size) {
 #if defined(__linux__) && defined(MREMAP_MAYMOVE)
-    if (capacity >= kLargeBuffer) {
+    if (capacity >= kMappedOutput) {
         void* moved = mremap(data, page_rounded(capacity), page_rounded(size), MREMAP_MAYMOVE);
         if (moved == MAP_FAILED) throw std::bad_alloc();
         return static_cast<char*>(moved);
@@ -119,7 +120,7 @@ char* grow_output_buffer(char* data, size_t capacity, size_t used, size_t& size)
 
 void release_output_buffer(char* data, size_t size) {
 #if defined(__linux__)
-    if (data != nullptr && size >= kLargeBuffer) {
+    if (data != nullptr && size >= kMappedOutput) {
         output_cache.give(data, page_rounded(size));
         return;
     }

@@ -10,6 +10,10 @@
 namespace lz4_block {
 
 inline constexpr size_t kLargeBuffer = size_t{1} << 20;
+// Output buffers are mapped (and kept, see below) from this size on: smaller than the
+// expanded block's threshold, since text that is rewritten in wider units before it becomes
+// a str (see log_parser/wide_text) gains from a kept buffer already at a few hundred KiB.
+inline constexpr size_t kMappedOutput = size_t{256} << 10;
 
 // Room for `size` bytes (at least one byte is allocated); zero-filled when `zeroed` is
 // set (mapped memory always is).
@@ -17,8 +21,9 @@ char* allocate_buffer(size_t size, bool zeroed);
 void release_buffer(char* data, size_t size);
 
 // The same for output that is always written before it is read (the JSON text), whose
-// old contents therefore never show: the most recently released large one stays mapped,
-// up to 64 MiB, and serves the next call without faulting its pages in again. Only
+// old contents therefore never show, mapped from kMappedOutput bytes on: the largest one
+// released lately stays mapped, up to 64 MiB, and serves the next call without faulting
+// its pages in again. Only
 // buffers released after a call's result exists are kept, so a call's peak is unchanged.
 // `size` is the room asked for; on return, the room given, which may be more when a kept
 // buffer serves (up to four times the room asked for).
