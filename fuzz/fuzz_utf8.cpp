@@ -72,12 +72,13 @@ void check_rewriting(std::string_view text, const std::string& detail) {
     FUZZ_CHECK(layout.characters == points.size() && layout.beyond_bmp == beyond_bmp &&
                    layout.beyond_latin1 == (widest > 0xFF) && layout.utf16_offset % 2 == 0,
                "layout, " + detail);
-    log_parser::TextBuffer wide;
+    // Room for exactly the units, so that the sanitizer sees any write past them.
+    log_parser::TextBuffer wide(4 * points.size());
     wide.append(text);
     log_parser::widen_to_ucs4(wide, layout);
     FUZZ_CHECK(same_units<uint32_t>(wide, 0, points), "UCS-4 units, " + detail);
     if (beyond_bmp) return;
-    log_parser::TextBuffer narrow;
+    log_parser::TextBuffer narrow(layout.utf16_offset + 2 * points.size());
     narrow.append(text);
     log_parser::rewrite_as_utf16(narrow, layout);
     FUZZ_CHECK(same_units<uint16_t>(narrow, layout.utf16_offset, points),

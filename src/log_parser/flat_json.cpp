@@ -199,6 +199,8 @@ class FlatJsonWriter {
     // key comparisons.
     [[gnu::noinline]] JsonText finish_wide() && {
         using Encoding = JsonText::Encoding;
+        // No form takes more than four bytes a UTF-8 byte.
+        if (4 * out_.size() < lz4_block::kMappedOutput) return {std::move(out_), Encoding::Utf8};
         const WideLayout layout = wide_layout(out_.view());
         const size_t end =
             layout.beyond_bmp ? 4 * layout.characters : layout.utf16_offset + 2 * layout.characters;

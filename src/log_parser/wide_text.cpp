@@ -73,8 +73,8 @@ size_t continuations64(const unsigned char* p, __m128i& widest) {
 #endif
 
 // Rewrites the `size` UTF-8 bytes at `bytes` as `count` units at `units`, from the back.
-// The caller guarantees that the units of the characters before any character start never
-// reach past that start, so each character is read before its place is written.
+// The caller guarantees that each character's unit starts no earlier than the character's
+// first UTF-8 byte, so every character is read before its place is written.
 template <class Unit>
 void transcode_backwards(unsigned char* bytes, size_t size, unsigned char* units, size_t count) {
     size_t from = size;  // the UTF-8 bytes before `from` are still to be read
@@ -135,7 +135,7 @@ WideLayout wide_layout(std::string_view utf8) {
         continuation += is_continuation(p[k]);
         widest = std::max<unsigned>(widest, p[k]);
     }
-    // And the units all together cover the text, so that it shrinks to them.
+    // And the units end no earlier than the text, so that the buffer only ever grows.
     if (2 * continuation > size) need = std::max(need, 2 * continuation - size);
     return {size - continuation, widest >= 0xC4, widest >= 0xF0, need + (need & 1)};
 }

@@ -2,8 +2,10 @@
 // interpreter keeps such a str two or four bytes a character; made from UTF-8, it is first
 // allocated at that width for every UTF-8 byte and then cut down, which is more than the
 // allocator hands out from memory it already holds, so every call maps and faults in fresh
-// pages. Made from UTF-16 (no character beyond U+FFFF) or UCS-4, the str is allocated once
-// at its exact size. Both are written over the UTF-8 text in its own buffer, from the back.
+// pages. Made from UCS-4 (some character beyond U+FFFF), the str is allocated once at its
+// exact size; made from UTF-16 (none), it starts one byte a character, at the exact length,
+// and is widened once, at its first wide character, into its exact size. Both forms are
+// written over the UTF-8 text in its own buffer, from the back.
 #pragma once
 
 #include <cstddef>
@@ -15,9 +17,9 @@ namespace log_parser {
 
 // What valid UTF-8 text needs to be rewritten in fixed-width units: its characters, whether
 // some lie beyond U+00FF or U+FFFF, and where its UTF-16 form goes in its buffer. That form
-// starts at
-// `utf16_offset`, far enough in that, written from the back, no unit lands on UTF-8 bytes
-// still to be read (a text of mostly three-byte characters is longer than its UTF-16 form).
+// starts at `utf16_offset`, far enough in that, written from the back, no unit lands on
+// UTF-8 bytes still to be read (a text of mostly three-byte characters is longer than its
+// UTF-16 form).
 struct WideLayout {
     size_t characters = 0;
     bool beyond_latin1 = false;
