@@ -187,7 +187,11 @@ class FlatJsonWriter {
     JsonText finish() && {
         out_.append("]");
         using Encoding = JsonText::Encoding;
-        if (!latin1_) return std::move(*this).finish_wide();
+        // (No wide form takes more than four bytes a UTF-8 byte.)
+        if (!latin1_ && 4 * out_.size() >= lz4_block::kMappedOutput) {
+            return std::move(*this).finish_wide();
+        }
+        if (!latin1_) return {std::move(out_), Encoding::Utf8};
         return {std::move(out_), ascii_ ? Encoding::Ascii : Encoding::Latin1};
     }
 
@@ -199,8 +203,6 @@ class FlatJsonWriter {
     // key comparisons.
     [[gnu::noinline]] JsonText finish_wide() && {
         using Encoding = JsonText::Encoding;
-        // No form takes more than four bytes a UTF-8 byte.
-        if (4 * out_.size() < lz4_block::kMappedOutput) return {std::move(out_), Encoding::Utf8};
         const WideLayout layout = wide_layout(out_.view());
         const size_t end =
             layout.beyond_bmp ? 4 * layout.characters : layout.utf16_offset + 2 * layout.characters;
