@@ -96,9 +96,17 @@ void transcode_backwards(unsigned char* bytes, size_t size, unsigned char* units
             to -= 16;
             continue;
         }
-        // The ASCII bytes after the block's last non-ASCII one, then its character.
+        // The ASCII bytes after the block's last non-ASCII one, then its character. A long
+        // tail is written with the whole block's units where they land clear of the bytes
+        // still to be read; the units before the tail are written over later.
         const int ascii_tail = std::countl_zero(static_cast<uint16_t>(high));
-        for (int k = 0; k < ascii_tail; ++k) put_unit<Unit>(units, --to, bytes[--from]);
+        if (ascii_tail >= 4 && units + sizeof(Unit) * (to - 16) >= bytes + from) {
+            put_ascii16<Unit>(units + sizeof(Unit) * (to - 16), block);
+            to -= ascii_tail;
+            from -= ascii_tail;
+        } else {
+            for (int k = 0; k < ascii_tail; ++k) put_unit<Unit>(units, --to, bytes[--from]);
+        }
         one_character();
     }
 #endif
