@@ -1,7 +1,7 @@
-"""Large JSON texts with characters from U+0100 on, which the module hands to the interpreter in
-fixed-width units (UTF-16, or UCS-4 when a character lies beyond U+FFFF): compared with the
-reference flattener on both text paths, around the sizes where that starts, across calls that
-reuse the buffer, and within the memory budget."""
+"""JSON texts with characters from U+0100 on of batches of 1 MiB and more, which the module hands
+to the interpreter in fixed-width units (UTF-16, or UCS-4 when a character lies beyond U+FFFF):
+compared with the reference flattener on both text paths, around the input size where that
+starts, across calls that reuse the buffer, and within the memory budget."""
 
 import random
 import sys
@@ -16,10 +16,9 @@ from test_resources import SANITIZED, peak_growth
 BMP = ["a", "Z", "7", " ", "\u00e9", "\u00ff", "\u0100", "\u07ff", "\u0800", "\u4e2d", "\uffff",
        '"', "\\", "\n", "\x01"]
 ASTRAL = ["\U00010000", "\U0001f600", "\U0010ffff"]
-# The units take a mapped buffer (256 KiB) from this many characters on (UTF-16 text of
-# mostly ASCII starts where it is written; of mostly three-byte characters further in).
-UCS4_FROM = 1 << 16
-UTF16_FROM = 1 << 17
+# Units are used for inputs from this size on (for UTF-16 text of mostly three-byte characters,
+# which starts well into its buffer, from a little more).
+WIDE_FROM = 1 << 20
 
 
 def random_text(rng, length, alphabet, ascii_run=40):
@@ -49,15 +48,16 @@ def random_batch(seed, logs, alphabet=BMP + ASTRAL, ascii_run=40):
 
 @pytest.mark.parametrize("seed", range(2))
 @pytest.mark.parametrize("alphabet, ascii_run, logs", [
-    (BMP + ASTRAL, 40, 2500),
-    (BMP, 40, 5000),
+    (BMP + ASTRAL, 40, 6000),
+    (BMP, 40, 6000),
     (BMP, 2, 5000),  # few ASCII runs: the UTF-16 text starts well into its buffer
     (["\u4e2d", "\u00e9", "\uffff"], 1, 5000),
 ])
 def test_large_texts_with_every_width_of_character(seed, alphabet, ascii_run, logs):
     batch = random_batch(seed, logs, alphabet, ascii_run)
+    assert batch.ByteSize() > WIDE_FROM
     text = convert(batch)
-    assert len(text) > UTF16_FROM and max(text) > "\u00ff"
+    assert max(text) > "\u00ff"
     assert sys.getsizeof(text) == sys.getsizeof(reference_json(batch))
 
 
@@ -69,30 +69,28 @@ def test_utf16_text_whose_three_byte_characters_come_first():
     convert(make_batch([dict(logs=logs)]))
 
 
-def batch_of_length(length, wide):
-    """One log whose text is exactly `length` characters, `wide` its only non-ASCII one."""
+def batch_of_size(size, wide):
+    """A batch of `size` bytes: one log whose one value is `wide` and then ASCII."""
     def batch(padding):
         return make_batch([dict(logs=[dict(contents=[("m", wide + "x" * padding)])])])
-    base = len(reference_json(batch(0)))
-    return batch(length - base)
+    return batch(size - batch(size).ByteSize() + size)
 
 
-@pytest.mark.parametrize("wide, length", [
-    (wide, start + shift) for wide, start in (("\U0001f600", UCS4_FROM), ("\u4e2d", UTF16_FROM))
-    for shift in (-3, 0, 1, 3 * start)])
-def test_texts_around_the_size_where_units_start(wide, length):
-    batch = batch_of_length(length, wide)
-    text = convert(batch)
-    assert len(text) == length
+@pytest.mark.parametrize("wide", ["\U0001f600", "\u4e2d"])
+@pytest.mark.parametrize("size", [WIDE_FROM - 1, WIDE_FROM, WIDE_FROM + 100, 3 * WIDE_FROM])
+def test_inputs_around_the_size_where_units_start(wide, size):
+    batch = batch_of_size(size, wide)
+    assert batch.ByteSize() == size
+    convert(batch)
 
 
 def test_calls_of_every_width_reuse_one_buffer():
     # A buffer once filled with 32-bit units serves later calls of narrower text, and the
     # other way round; every text must come out whole.
-    batches = [random_batch(7, 2500), make_batch([dict(topic="t", logs=[
+    batches = [random_batch(7, 6000), make_batch([dict(topic="t", logs=[
         dict(time=i, contents=[("k", "caf\u00e9 %d" % i), ("a", "x" * 50)]) for i in range(20000)])]),
-        batch_of_length(3 * UCS4_FROM, "\U0001f600"), batch_of_length(3 * UCS4_FROM, "q"),
-        random_batch(8, 5000, BMP), batch_of_length(3 * UTF16_FROM, "\u20ac"), random_batch(8, 2500)]
+        batch_of_size(2 * WIDE_FROM, "\U0001f600"), batch_of_size(2 * WIDE_FROM, "q"),
+        random_batch(8, 6000, BMP), batch_of_size(2 * WIDE_FROM, "\u20ac"), random_batch(8, 2500)]
     for batch in batches + batches[::-1]:
         convert(batch)
 
@@ -110,5 +108,5 @@ def test_wide_text_stays_within_input_plus_twice_its_size(call, alphabet, tmp_pa
     setup = "import lz4.block\ndata = open(%r, 'rb').read()" % str(tmp_path / "batch")
     growth, length, _ = peak_growth(setup, call)
     result_size = sys.getsizeof(reference_json(batch))
-    assert length > 4 * UCS4_FROM
+    assert len(data) > WIDE_FROM
     assert growth < len(data) + 2 * result_size, (growth, len(data), result_size)

@@ -149,8 +149,11 @@ void insertion_sort(std::vector<T>& items, Less less) {
 class FlatJsonWriter {
   public:
     // `input_end`, when given, ends the buffer that the decoded texts are views into.
-    explicit FlatJsonWriter(TextBuffer out, const char* input_end = nullptr)
-        : out_(std::move(out)), input_end_(input_end) {
+    // `input`, when given, is the buffer that the decoded texts are views into.
+    explicit FlatJsonWriter(TextBuffer out, std::string_view input = {})
+        : out_(std::move(out)),
+          input_end_(input.empty() ? nullptr : input.data() + input.size()),
+          input_size_(input.size()) {
         out_.append("[");
     }
 
@@ -198,16 +201,23 @@ class FlatJsonWriter {
   private:
     // UTF-8 text with characters from U+0100 on, in fixed-width units where they take a
     // mapped buffer: that one is kept from call to call, while smaller ones would be
-    // allocated afresh each time, as the interpreter's own is, and gain nothing. Out of
-    // line: inlined, it tips the compiler into calling rather than inlining the writer's
-    // key comparisons.
+    // allocated afresh each time, as the interpreter's own is, and gain nothing. The units
+    // and the str made from them are each about the size of the result, so a call then
+    // peaks at twice the result plus what the units take beyond it (the UTF-16 offset),
+    // plus the call's other memory; that last part must stay within the input's size, the
+    // rest of a call's allowance, so the input must be large enough for it. Out of line:
+    // inlined, it tips the compiler into calling rather than inlining the writer's key
+    // comparisons.
+    static constexpr size_t kOtherMemory = size_t{1} << 20;  // decoded groups, plans, code
     [[gnu::noinline]] JsonText finish_wide() && {
         using Encoding = JsonText::Encoding;
         const WideLayout layout = wide_layout(out_.view());
         const size_t end =
             layout.beyond_bmp ? 4 * layout.characters : layout.utf16_offset + 2 * layout.characters;
         // (A machine_uuid, never written, may have ruled out Latin-1 for text that is.)
-        if (end < lz4_block::kMappedOutput || !layout.beyond_latin1) {
+        const size_t beyond_result = layout.beyond_bmp ? 0 : layout.utf16_offset;
+        if (end < lz4_block::kMappedOutput || !layout.beyond_latin1 ||
+            input_size_ < kOtherMemory + beyond_result) {
             return {std::move(out_), Encoding::Utf8};
         }
         if (layout.beyond_bmp) {
@@ -682,6 +692,7 @@ class FlatJsonWriter {
 
     TextBuffer out_;
     const char* input_end_;
+    size_t input_size_;
     // The current group: its layout, the values of its entries, and a count that changes
     // whenever its keys or values differ from the last group's.
     const GroupLayout* layout_ = nullptr;
@@ -736,7 +747,7 @@ JsonText pb_to_flat_json_str(const pb::LogGroupList& list) {
 morvex::Result<JsonText, morvex::MorvexLogError> logs_to_flat_json(std::string_view input) {
     // Room for twice the input: flat records usually take 1.2 to 2 times their protobuf
     // size, and room that stays unwritten is never backed by memory.
-    FlatJsonWriter writer(TextBuffer(2 * input.size() + 64), input.data() + input.size());
+    FlatJsonWriter writer(TextBuffer(2 * input.size() + 64), input);
     pb::LogGroupList batch;
     auto status =
         pb::decode_groups(input, batch, [&](pb::LogGroupList& list, const pb::LogGroup& group) {

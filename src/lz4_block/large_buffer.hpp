@@ -1,8 +1,9 @@
 // Memory for the large per-call buffers (the expanded block, the JSON text), which are
 // written once from front to back. A first write to fresh memory faults in every page;
-// with 4 KiB pages that costs more than the conversion itself, so buffers of 1 MiB and
-// more are mapped directly, aligned for transparent huge pages where the system offers
-// them. Releasing one returns its pages to the system at once.
+// with 4 KiB pages that costs more than the conversion itself, so an expanded block of
+// 1 MiB and more is mapped directly, aligned for transparent huge pages where the system
+// offers them, while a large output buffer is mapped in small pages and kept for the next
+// call (below). Releasing a buffer that is not kept returns its pages at once.
 #pragma once
 
 #include <cstddef>
