@@ -9,9 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <memory>
 
 #include "check_batch.hpp"
 #include "lz4_block/decompress.hpp"
@@ -48,17 +48,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto expanded = lz4_block::decompress(block, requested);
 
     if (requested < 0) {
-        FUZZ_CHECK(!expanded.ok() &&
-                       expanded.error().debug() ==
-                           "Custom { kind: InvalidInput, error: \"Size parameter must not be negative.\" }",
+        FUZZ_CHECK(!expanded.ok() && expanded.error().debug() ==
+                                         "Custom { kind: InvalidInput, error: \"Size parameter "
+                                         "must not be negative.\" }",
                    detail);
         return 0;
     }
     if (requested > kMax) {
-        FUZZ_CHECK(!expanded.ok() &&
-                       expanded.error().debug() ==
-                           "Custom { kind: InvalidInput, error: \"Given size parameter is too big\" }",
-                   detail);
+        FUZZ_CHECK(
+            !expanded.ok() &&
+                expanded.error().debug() ==
+                    "Custom { kind: InvalidInput, error: \"Given size parameter is too big\" }",
+            detail);
         return 0;
     }
     if (block.size() > kMaxBlock) return 0;
@@ -68,12 +69,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int room = static_cast<int>(std::min<int64_t>(requested, kReferenceRoom));
     // Allocated once; only the bytes liblz4 reports as produced are compared.
     static const std::unique_ptr<char[]> reference(new char[kReferenceRoom + 1]);
-    const int produced = LZ4_decompress_safe(block.data(), reference.get(),
-                                             static_cast<int>(block.size()), room);
+    const int produced =
+        LZ4_decompress_safe(block.data(), reference.get(), static_cast<int>(block.size()), room);
     if (produced < 0) {
-        FUZZ_CHECK(!expanded.ok() &&
-                       expanded.error().debug() ==
-                           "Custom { kind: InvalidData, error: \"Decompression failed. Input invalid or too long?\" }",
+        FUZZ_CHECK(!expanded.ok() && expanded.error().debug() ==
+                                         "Custom { kind: InvalidData, error: \"Decompression "
+                                         "failed. Input invalid or too long?\" }",
                    detail);
         return 0;
     }
