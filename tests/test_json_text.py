@@ -203,13 +203,20 @@ CLOSE_KEYS = ["ab", "ab\x00", "ab\x00\x00", "ab\x01", "abcdefgh", "abcdefgh\x00"
               "__time__", "__time__x", "__tag__:h", "__tag__:", "__topic__", "__source", "__time_ns__"]
 
 
-@pytest.mark.parametrize("seed", range(3))
+# Group values that need escapes or lie beyond ASCII; the wide one only from a later group
+# on, so that group entries rendered in Latin-1 before it must be rendered again after it.
+GROUP_VALUES = ["x", 'a"b\\c', "\xe9t\xe9", "tab\there"]
+
+
+@pytest.mark.parametrize("seed", range(4))
 def test_logs_whose_key_sets_vary(seed):
     # Logs with key sets met for the first time are written as they are sorted; a key set
     # met again gets a layout that later logs reuse. Random subsets (with repeats) of keys
     # that agree in long prefixes give both, and more distinct key sets than are remembered.
+    # Groups of many such logs reuse their entries as rendered for the first ones.
     import random
     rng = random.Random(seed)
+    wide_from = [10, 25, 39, 99][seed]
     groups = []
     for g in range(40):
         logs = []
@@ -220,9 +227,13 @@ def test_logs_whose_key_sets_vary(seed):
             logs.append(dict(time=i, contents=[(k, "%s-%d" % (k, i)) for k in keys]))
             if rng.random() < 0.5:
                 logs[-1]["time_ns"] = i
-        group = dict(tags=[("h", "x")] if g % 3 else [], logs=logs)
+        values = GROUP_VALUES + (["\u4e2d\U0001f600"] if g >= wide_from else [])
+        tags = [("h", rng.choice(values))] + [("z", rng.choice(values))] * (g % 2)
+        group = dict(tags=tags if g % 3 else [], logs=logs)
         if g % 2:
-            group["topic"] = "t"
+            group["topic"] = rng.choice(values)
+        if g % 5:
+            group["source"] = rng.choice(values)
         groups.append(group)
     convert(make_batch(groups))
 

@@ -424,13 +424,20 @@ class FlatJsonWriter {
         return &plan;
     }
 
-    void sort_contents(std::span<const pb::log::Content> contents) {
+    // Sorts the log's contents by key; returns the room their entries take at most when
+    // written directly (key and value escaped at worst, colon and separator).
+    size_t sort_contents(std::span<const pb::log::Content> contents) {
         sorted_.clear();
         size_t order = 0;
+        size_t room = 0;
         for (const pb::log::Content& content : contents) {
             sorted_.push_back({content.key, order++, key_prefix(content.key)});
+            room += json::max_string_size(content.key.size()) + 2 +
+                    (content.plain ? content.value.size() + 2
+                                   : json::max_string_size(content.value.size()));
         }
         std::sort(sorted_.begin(), sorted_.end());
+        return room;
     }
 
     // Walks the log's entries in key order: the sorted contents merged with the group's
@@ -506,28 +513,68 @@ class FlatJsonWriter {
         assemble(plan);
     }
 
-    // The object of a log whose shape has no plan, written as its entries are walked.
+    // The object of a log whose shape has no plan, written as its entries are walked into
+    // room reserved at once; the group's entries come rendered, as they are the same for
+    // every log of the group.
     void write_object_directly(std::span<const pb::log::Content> contents, const pb::Log& log) {
-        sort_contents(contents);
-        out_.append(first_object_ ? "{" : ",{");
+        const size_t content_room = sort_contents(contents);
+        const bool rendered = group_entries_rendered();
+        out_.reserve_more(content_room + (rendered ? direct_group_text_.size() : group_room()) +
+                          layout_->entries.size() + 2 * 10 + 3 + 16);
+        if (!first_object_) out_.put(',');
         first_object_ = false;
+        out_.put('{');
         bool first = true;
         walk_entries(
             log.has_time_ns,
             [&](const SortedKey& content) {
-                write_content_directly(first, contents[content.order]);
+                if (!first) out_.put(',');
                 first = false;
+                put_content_directly(contents[content.order]);
             },
             [&](size_t g) {
-                write_group_entry_directly(first, g, log);
+                if (!first) out_.put(',');
                 first = false;
+                put_group_entry_directly(rendered, g, log);
             });
-        out_.append("}");
+        out_.put('}');
     }
 
-    // The direct path writes texts through the out-of-line escaping loop (which copies a
-    // text with nothing to escape in one run) rather than the inline plain test, which
-    // stays inlined where it matters only while it has few callers.
+    // Whether the group's entries are rendered for direct writes: they are from the
+    // group's second log written directly on, as rendering pays off only when reused.
+    bool group_entries_rendered() {
+        if (direct_group_values_ == group_values_) return true;
+        if (direct_first_values_ != group_values_) {
+            direct_first_values_ = group_values_;
+            return false;
+        }
+        render_group_entries();
+        return true;
+    }
+
+    // The room the current group's entries take at most, their values escaped at worst.
+    size_t group_room() const {
+        size_t room = layout_->rendered_keys.size();
+        for (std::string_view value : values_) room += json::max_string_size(value.size());
+        return room;
+    }
+
+    // Each of the current group's entries as written (`"key":"value"`, or `"key":` for the
+    // times), for the logs written directly.
+    void render_group_entries() {
+        direct_group_text_.clear();
+        direct_entries_.clear();
+        for (size_t g = 0; g < layout_->entries.size(); ++g) {
+            const size_t begin = direct_group_text_.size();
+            write_entry_out_of_line(direct_group_text_, g);
+            direct_entries_.push_back({begin, direct_group_text_.size()});
+        }
+        direct_group_values_ = group_values_;
+    }
+
+    // The direct path writes texts that need a scan through the out-of-line escaping loop
+    // (which copies a text with nothing to escape in one run) rather than the inline plain
+    // test, which stays inlined where it matters only while it has few callers.
     void write_text_scanned(std::string_view text) {
         if (latin1_) {
             json::detail::write_escaped_latin1(out_, text);
@@ -536,23 +583,49 @@ class FlatJsonWriter {
         }
     }
 
-    void write_content_directly(bool first, const pb::log::Content& content) {
-        if (!first) out_.append(",");
-        write_text_scanned(content.key);
-        out_.append(":");
+    // Plain ASCII: a text of fewer than sixteen bytes in one load where the input goes on
+    // for sixteen bytes from its start (an empty one may have no data pointer at all).
+    bool plain_ascii(std::string_view text) const {
+        const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+#ifdef __SSE2__
+        if (input_end_ != nullptr && !text.empty() &&
+            pb::plain_text::readable_wide(p, text.size(), input_end_)) {
+            return pb::plain_text::is_plain_ascii_readable(p, text.size());
+        }
+#endif
+        return pb::plain_text::is_plain<true>(p, text.size());
+    }
+
+    void put_content_directly(const pb::log::Content& content) {
+        if (plain_ascii(content.key)) {
+            put_plain_value(content.key);
+        } else {
+            write_text_scanned(content.key);
+        }
+        out_.put(':');
         if (content.plain) {
-            json::write_plain_string(out_, content.value);
+            put_plain_value(content.value);
         } else {
             write_text_scanned(content.value);
         }
     }
 
-    void write_group_entry_directly(bool first, size_t g, const pb::Log& log) {
-        if (!first) out_.append(",");
-        write_entry(out_, g);
+    void put_group_entry_directly(bool rendered, size_t g, const pb::Log& log) {
+        if (rendered) {
+            const pb::Range& range = direct_entries_[g];
+            out_.put(direct_group_text_.data() + range.begin, range.size());
+        } else {
+            write_entry_out_of_line(out_, g);
+        }
         const GroupEntry::Kind kind = layout_->entries[g].kind;
-        if (kind == GroupEntry::Kind::Time) json::write_uint(out_, log.time);
-        if (kind == GroupEntry::Kind::TimeNs) json::write_uint(out_, log.time_ns);
+        if (kind == GroupEntry::Kind::Time) json::put_uint(out_, log.time);
+        if (kind == GroupEntry::Kind::TimeNs) json::put_uint(out_, log.time_ns);
+    }
+
+    // For the direct path: another inlined call of write_entry tips the compiler into
+    // calling it, and what it inlines with it, from the loops that follow plans.
+    [[gnu::noinline]] void write_entry_out_of_line(TextBuffer& out, size_t index) const {
+        write_entry(out, index);
     }
 
     // Puts the plan's text together from its pieces and the current group's renderings.
@@ -715,6 +788,13 @@ class FlatJsonWriter {
     std::vector<KnownShape> shapes_;
     size_t next_shape_replaced_ = 0;
     size_t shape_count_ = 0;
+    // The current group's entries as rendered for logs written directly, the
+    // group_values_ they were rendered with, and those of the last group that had a log
+    // written directly.
+    TextBuffer direct_group_text_;
+    std::vector<pb::Range> direct_entries_;
+    size_t direct_group_values_ = 0;
+    size_t direct_first_values_ = 0;
     std::vector<SortedKey> sorted_;     // a log's contents, sorted by key
     std::vector<SortedKey> tag_order_;  // a new layout's tags, sorted by key
     // Shapes met lately (by number) and the group that met each first, to tell a shape's

@@ -13,21 +13,38 @@ inline uint64_t hash_mix(uint64_t h) {
     return h ^ (h >> 29);
 }
 
+// The bytes of a text past its last whole eight-byte word (one to seven), as one word read
+// with overlapping loads: a copy of variable length would be a library call, and its
+// narrow stores would stall the wide load that follows. A text of eight bytes or more
+// gives its last eight bytes, which the words before may overlap.
+inline uint64_t tail_word(const unsigned char* p, size_t size) {
+    if (size >= 8) {
+        uint64_t word;
+        std::memcpy(&word, p + size - 8, 8);
+        return word;
+    }
+    if (size >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, p, 4);
+        std::memcpy(&tail, p + size - 4, 4);
+        return uint64_t{head} | uint64_t{tail} << 32;
+    }
+    return uint64_t{p[0]} | uint64_t{p[size / 2]} << 8 | uint64_t{p[size - 1]} << 16;
+}
+
 // Hashes `text` on top of `seed`; the length takes part, so texts that differ only in
 // trailing zero bytes hash apart.
 inline uint64_t text_hash(std::string_view text, uint64_t seed = 0) {
-    uint64_t h = hash_mix(seed ^ text.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t size = text.size();
+    uint64_t h = hash_mix(seed ^ size);
     size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
+    for (; i + 8 <= size; i += 8) {
         uint64_t word;
-        std::memcpy(&word, text.data() + i, 8);
+        std::memcpy(&word, p + i, 8);
         h = hash_mix(h ^ word);
     }
-    if (i < text.size()) {
-        uint64_t tail = 0;
-        std::memcpy(&tail, text.data() + i, text.size() - i);
-        h = hash_mix(h ^ tail);
-    }
+    if (i < size) h = hash_mix(h ^ tail_word(p, size));
     return h;
 }
 
