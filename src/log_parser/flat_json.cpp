@@ -583,17 +583,14 @@ class FlatJsonWriter {
         }
     }
 
-    // Plain ASCII: a text of fewer than sixteen bytes in one load where the input goes on
-    // for sixteen bytes from its start (an empty one may have no data pointer at all).
+    // Plain ASCII; a key read from the input is tested as the decoder tests values (an
+    // empty one may have no data pointer at all).
     bool plain_ascii(std::string_view text) const {
         const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-#ifdef __SSE2__
-        if (input_end_ != nullptr && !text.empty() &&
-            pb::plain_text::readable_wide(p, text.size(), input_end_)) {
-            return pb::plain_text::is_plain_ascii_readable(p, text.size());
+        if (input_end_ == nullptr || text.empty()) {
+            return pb::plain_text::is_plain<true>(p, text.size());
         }
-#endif
-        return pb::plain_text::is_plain<true>(p, text.size());
+        return pb::plain_text::is_plain_ascii_within(p, text.size(), input_end_);
     }
 
     void put_content_directly(const pb::log::Content& content) {

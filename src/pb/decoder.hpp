@@ -158,12 +158,7 @@ class Decoder {
 
     // No character to escape in JSON, and ASCII; short texts as in ascii().
     bool plain_ascii(const uint8_t* data, size_t size) const {
-#ifdef __SSE2__
-        if (plain_text::readable_wide(data, size, cursor_.end)) {
-            return plain_text::is_plain_ascii_readable(data, size);
-        }
-#endif
-        return plain_text::is_plain<true>(data, size);
+        return plain_text::is_plain_ascii_within(data, size, cursor_.end);
     }
 
     // Checks a text as UTF-8 and notes how wide its characters are.

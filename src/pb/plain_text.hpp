@@ -130,4 +130,14 @@ inline bool is_plain(const unsigned char* p, size_t size) {
     return (needs_escape4(word) | (word & high)) == 0;
 }
 
+// Plain ASCII (no escape needed, every byte below 0x80) for a text inside a buffer that ends
+// at `end`: one of fewer than sixteen bytes is tested in one load where the buffer goes on
+// for sixteen bytes from its start. `data` must point into the buffer.
+inline bool is_plain_ascii_within(const unsigned char* data, size_t size, const void* end) {
+#ifdef __SSE2__
+    if (readable_wide(data, size, end)) return is_plain_ascii_readable(data, size);
+#endif
+    return is_plain<true>(data, size);
+}
+
 }  // namespace pb::plain_text
