@@ -206,24 +206,6 @@ class DictBuilder {
         return *(recent_[has_time_ns] = plan);
     }
 
-    // The shape number of the group's keys; equal keys get equal numbers. The oldest of
-    // kMaxShapes known shapes is forgotten (its plans then never fit again).
-    size_t shape_of(const GroupKeys& keys) {
-        const uint64_t hash = keys.hash();
-        for (size_t i = shapes_.size(); i-- > 0;) {
-            if (shapes_[i].hash == hash && shapes_[i].keys == keys) return shapes_[i].number;
-        }
-        if (shapes_.size() < kMaxShapes) {
-            shapes_.push_back({keys, hash, ++shape_count_});
-        } else {  // in place of the oldest, reusing its room
-            KnownShape& oldest = shapes_[next_shape_replaced_++ % kMaxShapes];
-            oldest.keys = keys;
-            oldest.hash = hash;
-            oldest.number = ++shape_count_;
-        }
-        return shape_count_;
-    }
-
     Status make_reserved_keys() {
         static constexpr std::string_view kNames[] = {"__time__", "__time_ns__", "__topic__",
                                                       "__source__"};
@@ -298,7 +280,7 @@ class DictBuilder {
             if (!key) return failure_of(key);
             layout.flat_tag_keys.push_back(std::move(key.value()));
         }
-        layout.shape = shape_of(keys);
+        layout.shape = key_sets_.number_of(keys, keys.hash());
         layout.valid = true;
         return {};
     }
@@ -488,24 +470,16 @@ class DictBuilder {
     PyRef reserved_[4];
     GroupStrings group_;
     static constexpr size_t kMaxPlans = 16;
-    static constexpr size_t kMaxShapes = 16;
     std::array<DictPlan, kMaxPlans> plans_;
     size_t plan_count_ = 0;
     size_t next_replaced_ = 0;
     DictPlan* recent_[2] = {nullptr, nullptr};  // for logs without and with time_ns
-    struct KnownShape {
-        GroupKeys keys;
-        uint64_t hash;
-        size_t number;
-    };
-    std::vector<KnownShape> shapes_;
-    size_t next_shape_replaced_ = 0;
     static constexpr size_t kMaxLayouts = 16;
+    KeySetNumbers<GroupKeys> key_sets_;
     std::array<GroupLayout, kMaxLayouts> layouts_;
     size_t layout_count_ = 0;
     size_t recent_layout_ = 0;
     size_t next_layout_replaced_ = 0;
-    size_t shape_count_ = 0;
     StrCache content_keys_;
     StrCache tag_keys_;
     LastTime last_time_, last_time_ns_;

@@ -148,7 +148,6 @@ void insertion_sort(std::vector<T>& items, Less less) {
 
 class FlatJsonWriter {
   public:
-    // `input_end`, when given, ends the buffer that the decoded texts are views into.
     // `input`, when given, is the buffer that the decoded texts are views into.
     explicit FlatJsonWriter(TextBuffer out, std::string_view input = {})
         : out_(std::move(out)),
@@ -191,7 +190,8 @@ class FlatJsonWriter {
         out_.append("]");
         using Encoding = JsonText::Encoding;
         // (No wide form takes more than four bytes a UTF-8 byte.)
-        if (!latin1_ && 4 * out_.size() >= lz4_block::kMappedOutput) {
+        if (!latin1_ && input_size_ >= kOtherMemory &&
+            4 * out_.size() >= lz4_block::kMappedOutput) {
             return std::move(*this).finish_wide();
         }
         if (!latin1_) return {std::move(out_), Encoding::Utf8};
@@ -267,24 +267,6 @@ class FlatJsonWriter {
         ObjectPlan* plan = plans_.size() < kMaxPlans ? &plans_.emplace_back()
                                                      : &plans_[next_replaced_++ % kMaxPlans];
         return *(recent_[has_time_ns] = plan);
-    }
-
-    // The number of the current group's keys; equal keys get equal numbers. The oldest of
-    // kMaxShapes known key sets is forgotten (its plans then never fit again).
-    size_t shape_of(std::string_view keys) {
-        const uint64_t hash = text_hash(keys);
-        for (size_t i = shapes_.size(); i-- > 0;) {
-            if (shapes_[i].hash == hash && shapes_[i].keys == keys) return shapes_[i].number;
-        }
-        if (shapes_.size() < kMaxShapes) {
-            shapes_.push_back({std::string(keys), hash, ++shape_count_});
-        } else {  // in place of the oldest, reusing its string's room
-            KnownShape& oldest = shapes_[next_shape_replaced_++ % kMaxShapes];
-            oldest.keys.assign(keys);
-            oldest.hash = hash;
-            oldest.number = ++shape_count_;
-        }
-        return shape_count_;
     }
 
     // The reserved keys and tags of a group, sorted by key (of tags with equal keys the
@@ -393,7 +375,7 @@ class FlatJsonWriter {
             group_keys_.append({reinterpret_cast<const char*>(&size), sizeof size});
             group_keys_.append(entry.key);
         }
-        layout.shape = shape_of(group_keys_.view());
+        layout.shape = key_sets_.number_of(group_keys_.view(), text_hash(group_keys_.view()));
 
         TextBuffer& rendered = layout.rendered_keys;
         rendered.clear();
@@ -432,9 +414,7 @@ class FlatJsonWriter {
         size_t room = 0;
         for (const pb::log::Content& content : contents) {
             sorted_.push_back({content.key, order++, key_prefix(content.key)});
-            room += json::max_string_size(content.key.size()) + 2 +
-                    (content.plain ? content.value.size() + 2
-                                   : json::max_string_size(content.value.size()));
+            room += json::max_string_size(content.key.size()) + 2 + value_room(content);
         }
         std::sort(sorted_.begin(), sorted_.end());
         return room;
@@ -687,6 +667,13 @@ class FlatJsonWriter {
         }
     }
 
+    // Room for a content's value as written: a plain one with its quotes, any other
+    // escaped at worst.
+    static size_t value_room(const pb::log::Content& content) {
+        return content.plain ? content.value.size() + 2
+                             : json::max_string_size(content.value.size());
+    }
+
     // Room for an object at its largest: the separator, the plan's text, each value as
     // written (escaped at worst sixfold) and sixteen bytes for the last wide move.
     static size_t object_room(const ObjectPlan& plan, std::span<const pb::log::Content> contents) {
@@ -696,9 +683,7 @@ class FlatJsonWriter {
                 room += 10;
                 continue;
             }
-            const pb::log::Content& content = contents[step.content];
-            room += content.plain ? content.value.size() + 2
-                                  : json::max_string_size(content.value.size());
+            room += value_room(contents[step.content]);
         }
         return room;
     }
@@ -776,15 +761,7 @@ class FlatJsonWriter {
     TextBuffer group_keys_;
     size_t group_shape_ = 0;
     size_t group_values_ = 0;
-    static constexpr size_t kMaxShapes = 16;
-    struct KnownShape {
-        std::string keys;
-        uint64_t hash;
-        size_t number;
-    };
-    std::vector<KnownShape> shapes_;
-    size_t next_shape_replaced_ = 0;
-    size_t shape_count_ = 0;
+    KeySetNumbers<std::string> key_sets_;
     // The current group's entries as rendered for logs written directly, the
     // group_values_ they were rendered with, and those of the last group that had a log
     // written directly.
@@ -794,7 +771,7 @@ class FlatJsonWriter {
     size_t direct_first_values_ = 0;
     std::vector<SortedKey> sorted_;     // a log's contents, sorted by key
     std::vector<SortedKey> tag_order_;  // a new layout's tags, sorted by key
-    // Shapes met lately (by number) and the group that met each first, to tell a shape's
+    // Shapes met lately (by hash) and the group that met each first, to tell a shape's
     // second log (which gets a plan).
     struct MetShape {
         uint64_t hash = 0;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,42 @@ struct GroupKeyOrder {
         tag_keys.clear();
         for (const pb::LogTag& tag : tags) tag_keys.push_back(tag.key);
     }
+};
+
+// Numbers for groups' key sets: equal sets get equal numbers, so that a log's shape can
+// name its group's keys by one number. The oldest of kMax known sets is forgotten (shapes
+// that named it then never match again) and replaced in place, reusing its room.
+template <class Keys>
+class KeySetNumbers {
+  public:
+    // Out of line: it runs once per new group layout, and inlined it would crowd the
+    // loops it is called from.
+    template <class Given>
+    [[gnu::noinline]] size_t number_of(const Given& keys, uint64_t hash) {
+        for (size_t i = known_.size(); i-- > 0;) {
+            if (known_[i].hash == hash && known_[i].keys == keys) return known_[i].number;
+        }
+        if (known_.size() < kMax) {
+            known_.push_back({Keys(keys), hash, ++count_});
+        } else {
+            Known& oldest = known_[next_replaced_++ % kMax];
+            oldest.keys = keys;
+            oldest.hash = hash;
+            oldest.number = ++count_;
+        }
+        return count_;
+    }
+
+  private:
+    static constexpr size_t kMax = 16;
+    struct Known {
+        Keys keys;
+        uint64_t hash;
+        size_t number;
+    };
+    std::vector<Known> known_;
+    size_t next_replaced_ = 0;
+    size_t count_ = 0;
 };
 
 struct LogShape {

@@ -1,6 +1,7 @@
 // One growing output buffer for text: callers reserve room first and then put without
-// further checks. Large buffers come from large_buffer (mapped, huge pages); their
-// untouched room costs address space only, so the first reservation may be generous.
+// further checks. Large buffers come from large_buffer (mapped, and kept for the next
+// call); their untouched room costs address space only, so the first reservation may be
+// generous.
 #pragma once
 
 #include <cstddef>

@@ -5,16 +5,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "../pb/utf8.hpp"
+
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
 
 namespace log_parser {
 namespace {
-
-bool is_continuation(unsigned char byte) {
-    return (byte & 0xC0) == 0x80;
-}
 
 // The character whose UTF-8 form is the `length` bytes at `p`.
 uint32_t decode_point(const unsigned char* p, size_t length) {
@@ -81,7 +79,7 @@ void transcode_backwards(unsigned char* bytes, size_t size, unsigned char* units
     size_t to = count;   // and become the units before `to`
     auto one_character = [&] {
         size_t start = from - 1;
-        while (start > 0 && is_continuation(bytes[start]) && from - start < 4) --start;
+        while (start > 0 && pb::utf8::is_continuation(bytes[start]) && from - start < 4) --start;
         const uint32_t point = decode_point(bytes + start, from - start);
         from = start;
         put_unit<Unit>(units, --to, point);
@@ -137,10 +135,10 @@ WideLayout wide_layout(std::string_view utf8) {
     widest = *std::max_element(lanes, lanes + 16);
 #endif
     for (; k < size; ++k) {
-        if (!is_continuation(p[k]) && 2 * continuation > k) {
+        if (!pb::utf8::is_continuation(p[k]) && 2 * continuation > k) {
             need = std::max(need, 2 * continuation - k);
         }
-        continuation += is_continuation(p[k]);
+        continuation += pb::utf8::is_continuation(p[k]);
         widest = std::max<unsigned>(widest, p[k]);
     }
     // And the units end no earlier than the text, so that the buffer only ever grows.

@@ -129,7 +129,13 @@ char* grow_output_buffer(char* data, size_t capacity, size_t used, size_t& size)
 #endif
     char* grown = allocate_output_buffer(size);
     if (used > 0) std::memcpy(grown, data, used);
-    // Released at once rather than kept: it is outgrown in the middle of a call.
+        // Released at once rather than kept: it is outgrown in the middle of a call.
+#if defined(__linux__)
+    if (capacity >= kMappedOutput) {  // mapped by allocate_output_buffer, whatever its size
+        munmap(data, page_rounded(capacity));
+        return grown;
+    }
+#endif
     release_buffer(data, capacity);
     return grown;
 }

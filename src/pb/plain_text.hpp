@@ -44,7 +44,8 @@ inline uint32_t load4(const unsigned char* p) {
 }
 
 // Whether a text of fewer than sixteen bytes, inside a buffer that ends at `end`, may be
-// read sixteen bytes wide without leaving the buffer.
+// read sixteen bytes wide without leaving the buffer. `text` must point into the buffer
+// (an empty text may have no data pointer at all: callers that meet such test it first).
 inline bool readable_wide(const void* text, size_t size, const void* end) {
     return size < 16 && static_cast<const char*>(end) - static_cast<const char*>(text) >= 16;
 }

@@ -5,10 +5,6 @@
 namespace pb::utf8 {
 namespace {
 
-bool is_continuation(uint8_t byte) {
-    return (byte & 0xC0) == 0x80;
-}
-
 // Allowed range of the byte after a lead byte; narrower than 0x80..0xBF for the leads that
 // would otherwise admit overlong forms, surrogates or values above U+10FFFF.
 void second_byte_range(uint8_t lead, uint8_t& low, uint8_t& high) {

@@ -15,6 +15,11 @@ struct Check {
     uint8_t widest_lead = 0;  // the largest lead byte in the valid part; 0 when it is ASCII
 };
 
+// A byte that continues a multi-byte sequence (10xxxxxx).
+inline bool is_continuation(uint8_t byte) {
+    return (byte & 0xC0) == 0x80;
+}
+
 // Full report, for callers that must say where and how the text is broken.
 Check check(const uint8_t* data, size_t size);
 
