@@ -119,6 +119,18 @@ char* allocate_output_buffer(size_t& size) {
     return allocate_buffer(size, false);
 }
 
+// An output buffer outgrown in the middle of a call, released at once rather than kept. One
+// of kMappedOutput bytes or more was mapped by allocate_output_buffer, whatever its size.
+static void release_outgrown(char* data, size_t capacity) {
+#if defined(__linux__)
+    if (capacity >= kMappedOutput) {
+        munmap(data, page_rounded(capacity));
+        return;
+    }
+#endif
+    release_buffer(data, capacity);
+}
+
 char* grow_output_buffer(char* data, size_t capacity, size_t used, size_t& size) {
 #if defined(__linux__) && defined(MREMAP_MAYMOVE)
     if (capacity >= kMappedOutput) {
@@ -129,14 +141,7 @@ char* grow_output_buffer(char* data, size_t capacity, size_t used, size_t& size)
 #endif
     char* grown = allocate_output_buffer(size);
     if (used > 0) std::memcpy(grown, data, used);
-        // Released at once rather than kept: it is outgrown in the middle of a call.
-#if defined(__linux__)
-    if (capacity >= kMappedOutput) {  // mapped by allocate_output_buffer, whatever its size
-        munmap(data, page_rounded(capacity));
-        return grown;
-    }
-#endif
-    release_buffer(data, capacity);
+    release_outgrown(data, capacity);
     return grown;
 }
 
