@@ -84,3 +84,31 @@ def make_batch(groups, raw=False):
             for k, v in entry.get("contents", ()):
                 log.contents.add(key=k, value=v)
     return batch
+
+
+def many_shapes(count, seed=0):
+    """Groups whose logs take `count` content key sets and whose groups take `count` tag key
+    sets, each met several times, in an order that brings shapes back both soon and after
+    all others. Keys of one size that share their first and last eight bytes and differ
+    only in between are common, so that shapes look alike to a cheap hash of their keys."""
+    import random
+
+    rng = random.Random(seed)
+
+    def key(n):
+        return "prefix__%04d__suffix" % n if n % 2 else "k%d" % n
+
+    key_sets = [[key(n * 3 + j) for j in range(1 + n % 4)] for n in range(count)]
+    tag_sets = [[key(n * 5 + j) for j in range(n % 3)] for n in range(count)]
+    order = list(range(count)) * 2 + rng.sample(range(count), count)
+    groups = []
+    for i, n in enumerate(order):
+        logs = []
+        for j in range(1 + i % 3):
+            keys = key_sets[(n + j * rng.randrange(2)) % count]
+            logs.append(dict(time=i, contents=[(k, "%s=%d" % (k, j)) for k in keys], **({"time_ns": j} if n % 2 else {})))
+        group = dict(tags=[(k, "t%d" % n) for k in tag_sets[(n * 7) % count]], logs=logs)
+        if n % 3:
+            group["topic"] = "p"
+        groups.append(group)
+    return groups

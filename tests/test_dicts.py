@@ -8,7 +8,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import LZ4_BAD_DATA, LZ4_TOO_BIG, PREFIX, compress, content, ld, make_batch, raises_panic, vi
+from conftest import (LZ4_BAD_DATA, LZ4_TOO_BIG, PREFIX, compress, content, ld, make_batch, many_shapes,
+                      raises_panic, vi)
 from morvex_log_py_bindings import log_parser
 
 FLAGS = list(itertools.product([False, True], repeat=2))
@@ -248,6 +249,16 @@ def test_many_interleaved_shapes():
                 for i in range(5)]
         groups.append(dict(topic=f"p{g % 2}", tags=tags, logs=logs, **({"source": "s"} if g % 5 else {})))
     for time_as_str, decode_utf8 in FLAGS:
+        convert(groups, time_as_str, decode_utf8)
+
+
+@pytest.mark.parametrize("count", [12, 40, 300])
+def test_more_shapes_than_are_kept(count):
+    # Few shapes are looked up in turn, more by hash, and beyond a limit the remembered
+    # ones are dropped and made anew; shapes that hash alike must still be told apart.
+    groups = [{**g, "logs": [{**log, "contents": [(k, v.encode()) for k, v in log["contents"]]}
+                             for log in g["logs"]]} for g in many_shapes(count)]
+    for time_as_str, decode_utf8 in [(False, True), (True, False)]:
         convert(groups, time_as_str, decode_utf8)
 
 

@@ -8,7 +8,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import compress, make_batch, reference_json
+from conftest import compress, make_batch, many_shapes, reference_json
 from morvex_log_py_bindings import log_parser
 
 
@@ -236,6 +236,13 @@ def test_logs_whose_key_sets_vary(seed):
             group["source"] = rng.choice(values)
         groups.append(group)
     convert(make_batch(groups))
+
+
+@pytest.mark.parametrize("count", [12, 40, 300])
+def test_more_shapes_than_are_kept(count):
+    # Few shapes are looked up in turn, more by hash, and beyond a limit the remembered
+    # ones are dropped and made anew; shapes that hash alike must still be told apart.
+    convert(make_batch(many_shapes(count)))
 
 
 @pytest.mark.parametrize("seed", range(3))

@@ -1,9 +1,9 @@
 #include "flat_dicts.hpp"
 
-#include <array>
+#include <algorithm>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "../pb/bytes_equal.hpp"
@@ -176,9 +176,10 @@ class DictBuilder {
         if (auto status = make_group_strings(batch, group); !status) return status;
         for (const pb::Log& log : batch.logs_of(group)) {
             const auto contents = batch.contents_of(log);
-            DictPlan* plan = find_plan(contents, log.has_time_ns);
+            ShapeHash hash(contents, log.has_time_ns, group_.shape());
+            DictPlan* plan = find_plan(contents, log.has_time_ns, hash);
             auto dict = plan ? copy_dict(*plan, contents, log)
-                             : build_dict(new_plan(log.has_time_ns), contents, log);
+                             : build_dict(new_plan(hash(), log.has_time_ns), contents, log);
             if (!dict) return failure_of(dict);
             if (index == log_count) return morvex::fault("the validated batch decoded differently");
             PyList_SetItem(list, static_cast<Py_ssize_t>(index++), dict.value().release());
@@ -190,20 +191,25 @@ class DictBuilder {
 
     // The plan for this log's shape: the last one used for logs with the same time_ns
     // presence first, then the others.
-    DictPlan* find_plan(Contents contents, bool has_time_ns) {
+    DictPlan* find_plan(Contents contents, bool has_time_ns, ShapeHash& hash) {
         DictPlan*& recent = recent_[has_time_ns];
         if (recent && recent->fits(contents, has_time_ns, group_.shape())) return recent;
-        for (size_t i = 0; i < plan_count_; ++i) {
-            if (plans_[i].fits(contents, has_time_ns, group_.shape())) return recent = &plans_[i];
-        }
-        return nullptr;
+        DictPlan* plan = plans_.find(
+            [&](const DictPlan& candidate) {
+                return candidate.fits(contents, has_time_ns, group_.shape());
+            },
+            hash);
+        if (plan) recent = plan;
+        return plan;
     }
 
-    // A plan slot for a new shape: a free one, else the oldest.
-    DictPlan& new_plan(bool has_time_ns) {
-        DictPlan* plan = plan_count_ < kMaxPlans ? &plans_[plan_count_++]
-                                                 : &plans_[next_replaced_++ % kMaxPlans];
-        return *(recent_[has_time_ns] = plan);
+    // A plan for a new shape, to be made by the caller.
+    DictPlan& new_plan(uint64_t hash, bool has_time_ns) {
+        if (plans_.full()) {
+            plans_.clear();
+            recent_[0] = recent_[1] = nullptr;
+        }
+        return *(recent_[has_time_ns] = &plans_.add(hash));
     }
 
     Status make_reserved_keys() {
@@ -248,19 +254,23 @@ class DictBuilder {
         return {};
     }
 
-    // The layout of groups like this one: a remembered one (the last used first), else a
-    // new one in place of the oldest of kMaxLayouts.
+    // The layout of groups like this one: the last one used, else the one filed under the
+    // group's keys, else a new one.
     CallResult<const GroupLayout*> layout_of(const pb::LogGroup& group,
                                              std::span<const pb::LogTag> tags) {
-        if (layouts_[recent_layout_].matches(group, tags)) return &layouts_[recent_layout_];
-        for (size_t i = 0; i < layout_count_; ++i) {
-            if (layouts_[i].matches(group, tags)) return &layouts_[recent_layout_ = i];
+        if (recent_layout_ && recent_layout_->matches(group, tags)) return recent_layout_;
+        auto hash = [&] { return GroupKeyOrder::hash_of(group, tags); };
+        GroupLayout* layout = layouts_.find(
+            [&](const GroupLayout& candidate) { return candidate.matches(group, tags); }, hash);
+        if (!layout) {
+            if (layouts_.full()) layouts_.clear();
+            layout = &layouts_.add(hash());
+            if (auto status = make_layout(*layout, group, tags); !status) {
+                return failure_of(status);
+            }
         }
-        recent_layout_ =
-            layout_count_ < kMaxLayouts ? layout_count_++ : next_layout_replaced_++ % kMaxLayouts;
-        GroupLayout& layout = layouts_[recent_layout_];
-        if (auto status = make_layout(layout, group, tags); !status) return failure_of(status);
-        return &layout;
+        recent_layout_ = layout;
+        return layout;
     }
 
     Status make_layout(GroupLayout& layout, const pb::LogGroup& group,
@@ -406,19 +416,36 @@ class DictBuilder {
         plan.template_dict = PyRef::borrow(dict.get());
     }
 
-    // Which values of a shape are final: walking backwards, a key seen later (a later
-    // content, or a group entry, which is inserted after all contents) wins.
-    static void find_finals(DictPlan& plan, const GroupKeys& group_keys) {
-        std::unordered_set<std::string_view> later;
-        if (group_keys.topic) later.insert("__topic__");
-        if (group_keys.source) later.insert("__source__");
-        for (size_t i = 0; i < group_keys.tag_ends.size(); ++i) later.insert(group_keys.tag(i));
-        plan.content_final.assign(plan.keys.size(), false);
-        for (size_t i = plan.keys.size(); i-- > 0;) {
-            plan.content_final[i] = later.insert(plan.keys[i]).second;
+    // Which values of a shape are final, that is not replaced by a later insertion of the
+    // same key: the dict's keys in insertion order ("__time__", "__time_ns__", the
+    // contents, the group's keys) are sorted by key, then position, and only the last of
+    // each run of equal keys stays. Sorting keeps this quick for logs of many contents.
+    void find_finals(DictPlan& plan, const GroupKeys& group_keys) {
+        const size_t contents = plan.keys.size();
+        constexpr size_t kFirstContent = 2;  // after "__time__" and "__time_ns__"
+        auto& keys = insertions_;
+        keys.clear();
+        keys.push_back({"__time__", 0});
+        if (plan.has_time_ns) keys.push_back({"__time_ns__", 1});
+        for (size_t i = 0; i < contents; ++i) keys.push_back({plan.keys[i], kFirstContent + i});
+        size_t position = kFirstContent + contents;
+        if (group_keys.topic) keys.push_back({"__topic__", position++});
+        if (group_keys.source) keys.push_back({"__source__", position++});
+        for (size_t i = 0; i < group_keys.tag_ends.size(); ++i) {
+            keys.push_back({group_keys.tag(i), position++});
         }
-        plan.time_final = !later.count("__time__");
-        plan.time_ns_final = plan.has_time_ns && !later.count("__time_ns__");
+        std::sort(keys.begin(), keys.end());
+        plan.content_final.assign(contents, false);
+        plan.time_final = plan.time_ns_final = false;
+        for (size_t i = 0; i < keys.size(); ++i) {
+            if (i + 1 < keys.size() && keys[i + 1].first == keys[i].first) continue;
+            const size_t at = keys[i].second;
+            if (at == 0) plan.time_final = true;
+            if (at == 1) plan.time_ns_final = true;
+            if (at >= kFirstContent && at < kFirstContent + contents) {
+                plan.content_final[at - kFirstContent] = true;
+            }
+        }
         plan.finals_known = true;
     }
 
@@ -469,17 +496,12 @@ class DictBuilder {
     bool decode_utf8_;
     PyRef reserved_[4];
     GroupStrings group_;
-    static constexpr size_t kMaxPlans = 16;
-    std::array<DictPlan, kMaxPlans> plans_;
-    size_t plan_count_ = 0;
-    size_t next_replaced_ = 0;
+    ShapeTable<DictPlan, kMaxShapes> plans_;
     DictPlan* recent_[2] = {nullptr, nullptr};  // for logs without and with time_ns
-    static constexpr size_t kMaxLayouts = 16;
     KeySetNumbers<GroupKeys> key_sets_;
-    std::array<GroupLayout, kMaxLayouts> layouts_;
-    size_t layout_count_ = 0;
-    size_t recent_layout_ = 0;
-    size_t next_layout_replaced_ = 0;
+    ShapeTable<GroupLayout, kMaxShapes> layouts_;
+    const GroupLayout* recent_layout_ = nullptr;
+    std::vector<std::pair<std::string_view, size_t>> insertions_;  // for find_finals
     StrCache content_keys_;
     StrCache tag_keys_;
     LastTime last_time_, last_time_ns_;

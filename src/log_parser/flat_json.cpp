@@ -95,15 +95,6 @@ bool key_equal(const A& a, const B& b) {
     return a.prefix == b.prefix && pb::bytes_equal(a.key, b.key);
 }
 
-// A number for a log's shape (content keys in order, time_ns presence, group keys), to
-// recognise shapes seen before; equal shapes give equal numbers.
-uint64_t shape_hash(std::span<const pb::log::Content> contents, bool has_time_ns,
-                    size_t group_shape) {
-    uint64_t h = hash_mix(group_shape * 2 + has_time_ns);
-    for (const pb::log::Content& content : contents) h = text_hash(content.key, h);
-    return h;
-}
-
 // How one object is written: fixed text (keys, separators, group entries) between the
 // values that differ per log. Logs mostly share their content keys and groups mostly share
 // their keys, so a plan is made once and reused while the keys stay the same; when only a
@@ -166,9 +157,10 @@ class FlatJsonWriter {
         for (size_t i = 0; i < logs.size(); ++i) {
             const pb::Log& log = logs[i];
             const auto contents = list.contents_of(log);
-            ObjectPlan* plan = find_plan(contents, log.has_time_ns);
+            ShapeHash hash(contents, log.has_time_ns, group_shape_);
+            ObjectPlan* plan = find_plan(contents, log.has_time_ns, hash);
             if (!plan) {
-                plan = plan_for_new_shape(contents, log, i + 1 == logs.size());
+                plan = plan_for_new_shape(hash(), contents, log, i + 1 == logs.size());
                 if (!plan) continue;
             } else if (plan->group_values != group_values_) {
                 // Putting the text together pays off only if a later log of the group
@@ -233,9 +225,9 @@ class FlatJsonWriter {
     void switch_to_utf8() {
         latin1_ = false;
         json::widen_latin1(out_);
-        plans_.clear();
-        recent_[0] = recent_[1] = nullptr;
+        forget_plans();
         layouts_.clear();
+        recent_layout_ = nullptr;
         layout_ = nullptr;  // pointed into the layouts just dropped
         ++group_values_;
     }
@@ -250,23 +242,35 @@ class FlatJsonWriter {
 
     // The plan for this log's shape (group keys, content keys, time_ns present or not):
     // the last one used for logs with the same time_ns presence first, then the others.
-    ObjectPlan* find_plan(std::span<const pb::log::Content> contents, bool has_time_ns) {
-        ObjectPlan*& recent = recent_[has_time_ns];
+    ObjectPlan* find_plan(std::span<const pb::log::Content> contents, bool has_time_ns,
+                          ShapeHash& hash) {
+        ObjectPlan* recent = recent_[has_time_ns];
         if (recent && recent->fits(contents, has_time_ns, group_shape_)) return recent;
-        for (ObjectPlan& plan : plans_) {
-            if (plan.fits(contents, has_time_ns, group_shape_)) return recent = &plan;
-        }
-        return nullptr;
+        return find_other_plan(contents, has_time_ns, hash);
     }
 
-    // A plan slot for a new shape: a free one, else the oldest.
-    ObjectPlan& new_plan(bool has_time_ns) {
-        // Made on first use, so that a call on few logs does not pay for them; reserved at
-        // once, since recent_ points into them.
-        if (plans_.empty()) plans_.reserve(kMaxPlans);
-        ObjectPlan* plan = plans_.size() < kMaxPlans ? &plans_.emplace_back()
-                                                     : &plans_[next_replaced_++ % kMaxPlans];
-        return *(recent_[has_time_ns] = plan);
+    // Out of line, as are the other lookups past the last one used: inlined, they would
+    // crowd the loop over logs and tip the compiler into calling the writer's helpers.
+    [[gnu::noinline]] ObjectPlan* find_other_plan(std::span<const pb::log::Content> contents,
+                                                  bool has_time_ns, ShapeHash& hash) {
+        ObjectPlan* plan = plans_.find(
+            [&](const ObjectPlan& candidate) {
+                return candidate.fits(contents, has_time_ns, group_shape_);
+            },
+            hash);
+        if (plan) recent_[has_time_ns] = plan;
+        return plan;
+    }
+
+    // A plan for a new shape, to be made by the caller.
+    ObjectPlan& new_plan(uint64_t hash, bool has_time_ns) {
+        if (plans_.full()) forget_plans();
+        return *(recent_[has_time_ns] = &plans_.add(hash));
+    }
+
+    void forget_plans() {
+        plans_.clear();
+        recent_[0] = recent_[1] = nullptr;
     }
 
     // The reserved keys and tags of a group, sorted by key (of tags with equal keys the
@@ -305,28 +309,27 @@ class FlatJsonWriter {
         return {};
     }
 
-    // The layout of groups like this one: a remembered one (the last used first), else a
-    // new one in place of the oldest of kMaxLayouts.
+    // The layout of groups like this one: the last one used, else the one filed under the
+    // group's keys, else a new one.
     const GroupLayout& layout_of(const pb::LogGroup& group, std::span<const pb::LogTag> tags) {
-        if (recent_layout_ < layouts_.size() &&
-            layouts_[recent_layout_].order.matches(group, tags)) {
-            return layouts_[recent_layout_];
+        if (recent_layout_ && recent_layout_->order.matches(group, tags)) return *recent_layout_;
+        return other_layout(group, tags);
+    }
+
+    [[gnu::noinline]] const GroupLayout& other_layout(const pb::LogGroup& group,
+                                                      std::span<const pb::LogTag> tags) {
+        auto hash = [&] { return GroupKeyOrder::hash_of(group, tags); };
+        GroupLayout* layout = layouts_.find(
+            [&](const GroupLayout& candidate) { return candidate.order.matches(group, tags); },
+            hash);
+        if (!layout) {
+            if (layouts_.full()) layouts_.clear();
+            layout = &layouts_.add(hash());
+            make_layout(*layout, group, tags);
+            layout->serial = ++layout_count_;
         }
-        for (size_t i = 0; i < layouts_.size(); ++i) {
-            if (layouts_[i].order.matches(group, tags)) return layouts_[recent_layout_ = i];
-        }
-        if (layouts_.size() < kMaxLayouts) {
-            // Entries point into their layout's keys, so layouts never move.
-            if (layouts_.empty()) layouts_.reserve(kMaxLayouts);
-            layouts_.emplace_back();
-            recent_layout_ = layouts_.size() - 1;
-        } else {
-            recent_layout_ = next_layout_replaced_++ % kMaxLayouts;
-        }
-        GroupLayout& layout = layouts_[recent_layout_];
-        make_layout(layout, group, tags);
-        layout.serial = ++layout_count_;
-        return layout;
+        recent_layout_ = layout;
+        return *layout;
     }
 
     void make_layout(GroupLayout& layout, const pb::LogGroup& group,
@@ -392,16 +395,16 @@ class FlatJsonWriter {
     // So is a shape met so far only in this group when this log is the group's last: its
     // plan could serve only later groups of the same keys, which make one when they come.
     // Kept out of line, so that the loop over logs that follow plans stays compact.
-    [[gnu::noinline]] ObjectPlan* plan_for_new_shape(std::span<const pb::log::Content> contents,
+    [[gnu::noinline]] ObjectPlan* plan_for_new_shape(uint64_t hash,
+                                                     std::span<const pb::log::Content> contents,
                                                      const pb::Log& log, bool last_in_group) {
-        const uint64_t hash = shape_hash(contents, log.has_time_ns, group_shape_);
         MetShape& met = met_shapes_[hash % kMetShapes];
         if (met.hash != hash || (met.group == group_count_ && last_in_group)) {
             if (met.hash != hash) met = {hash, group_count_};
             write_object_directly(contents, log);
             return nullptr;
         }
-        ObjectPlan& plan = new_plan(log.has_time_ns);
+        ObjectPlan& plan = new_plan(hash, log.has_time_ns);
         make_plan(plan, contents, log.has_time_ns);
         return &plan;
     }
@@ -753,11 +756,9 @@ class FlatJsonWriter {
     const GroupLayout* layout_ = nullptr;
     size_t layout_serial_ = 0;
     std::vector<std::string_view> values_;
-    static constexpr size_t kMaxLayouts = 16;
-    std::vector<GroupLayout> layouts_;
+    ShapeTable<GroupLayout, kMaxShapes> layouts_;
     size_t layout_count_ = 0;  // layouts made so far
-    size_t recent_layout_ = 0;
-    size_t next_layout_replaced_ = 0;
+    const GroupLayout* recent_layout_ = nullptr;
     TextBuffer group_keys_;
     size_t group_shape_ = 0;
     size_t group_values_ = 0;
@@ -780,10 +781,8 @@ class FlatJsonWriter {
     static constexpr size_t kMetShapes = 64;
     std::array<MetShape, kMetShapes> met_shapes_{};
     size_t group_count_ = 0;  // groups with logs so far
-    // Plans remembered across groups, up to kMaxPlans shapes.
-    static constexpr size_t kMaxPlans = 16;
-    std::vector<ObjectPlan> plans_;
-    size_t next_replaced_ = 0;
+    // Plans remembered across groups.
+    ShapeTable<ObjectPlan, kMaxShapes> plans_;
     ObjectPlan* recent_[2] = {nullptr, nullptr};  // for logs without and with time_ns
     bool first_object_ = true;
     bool latin1_ = true;  // everything met so far lies below U+0100

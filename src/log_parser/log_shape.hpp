@@ -3,16 +3,39 @@
 // out for one log (or group) are reused for the following ones of the same shape.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <vector>
 
 #include "../pb/bytes_equal.hpp"
 #include "../pb/log_group.hpp"
+#include "shape_table.hpp"
+#include "text_hash.hpp"
 
 namespace log_parser {
+
+// How many shapes of each kind (log shapes, group layouts, key sets) a call keeps.
+inline constexpr size_t kMaxShapes = 1024;
+
+// Adds a key to the hash `h` of a sequence of keys, cheaply: only the key's size and its
+// first and last eight bytes count. Keys that differ only in between collide, which costs
+// a comparison of the keys when the shape is looked up, nothing more.
+inline uint64_t add_key(uint64_t h, std::string_view key) {
+    const auto* p = reinterpret_cast<const unsigned char*>(key.data());
+    const size_t size = key.size();
+    uint64_t word = size;
+    if (size != 0) word ^= tail_word(p, size) * 0x9E3779B97F4A7C15ULL;
+    if (size > 8) {
+        uint64_t head;
+        std::memcpy(&head, p, 8);
+        word ^= head;
+    }
+    return std::rotl((h ^ word) * 0xC2B2AE3D27D4EB4FULL, 29);
+}
 
 // What decides a group's keys besides its content keys: topic and source presence and
 // the tag keys in order. Groups that match share the layout worked out for the first.
@@ -21,7 +44,8 @@ struct GroupKeyOrder {
     bool source = false;
     std::vector<std::string_view> tag_keys;  // views into the batch, which outlives the call
 
-    bool matches(const pb::LogGroup& group, std::span<const pb::LogTag> tags) const {
+    [[gnu::always_inline]] bool matches(const pb::LogGroup& group,
+                                        std::span<const pb::LogTag> tags) const {
         if (topic != group.topic.present || source != group.source.present ||
             tags.size() != tag_keys.size()) {
             return false;
@@ -30,6 +54,14 @@ struct GroupKeyOrder {
             if (!pb::bytes_equal(tags[i].key, tag_keys[i])) return false;
         }
         return true;
+    }
+
+    // A number for the keys of `group`, to find the layout made for groups like it; groups
+    // that match give equal numbers.
+    static uint64_t hash_of(const pb::LogGroup& group, std::span<const pb::LogTag> tags) {
+        uint64_t h = group.topic.present * 2 + group.source.present;
+        for (const pb::LogTag& tag : tags) h = add_key(h, tag.key);
+        return hash_mix(h);
     }
 
     void take(const pb::LogGroup& group, std::span<const pb::LogTag> tags) {
@@ -41,8 +73,9 @@ struct GroupKeyOrder {
 };
 
 // Numbers for groups' key sets: equal sets get equal numbers, so that a log's shape can
-// name its group's keys by one number. The oldest of kMax known sets is forgotten (shapes
-// that named it then never match again) and replaced in place, reusing its room.
+// name its group's keys by one number. Numbers are never reused: when the table starts
+// over, a set met again gets a new number, and shapes that named the old one never match
+// again.
 template <class Keys>
 class KeySetNumbers {
   public:
@@ -50,29 +83,22 @@ class KeySetNumbers {
     // loops it is called from.
     template <class Given>
     [[gnu::noinline]] size_t number_of(const Given& keys, uint64_t hash) {
-        for (size_t i = known_.size(); i-- > 0;) {
-            if (known_[i].hash == hash && known_[i].keys == keys) return known_[i].number;
-        }
-        if (known_.size() < kMax) {
-            known_.push_back({Keys(keys), hash, ++count_});
-        } else {
-            Known& oldest = known_[next_replaced_++ % kMax];
-            oldest.keys = keys;
-            oldest.hash = hash;
-            oldest.number = ++count_;
-        }
+        const Known* known =
+            known_.find([&](const Known& k) { return k.keys == keys; }, [&] { return hash; });
+        if (known) return known->number;
+        if (known_.full()) known_.clear();
+        Known& added = known_.add(hash);
+        added.keys = keys;
+        added.number = ++count_;
         return count_;
     }
 
   private:
-    static constexpr size_t kMax = 16;
     struct Known {
         Keys keys;
-        uint64_t hash;
-        size_t number;
+        size_t number = 0;
     };
-    std::vector<Known> known_;
-    size_t next_replaced_ = 0;
+    ShapeTable<Known, kMaxShapes> known_;
     size_t count_ = 0;
 };
 
@@ -82,8 +108,8 @@ struct LogShape {
     size_t group_shape = 0;
     std::vector<std::string_view> keys;  // views into the batch, which outlives the call
 
-    bool fits(std::span<const pb::log::Content> contents, bool log_has_time_ns,
-              size_t shape) const {
+    [[gnu::always_inline]] bool fits(std::span<const pb::log::Content> contents,
+                                     bool log_has_time_ns, size_t shape) const {
         if (!valid || log_has_time_ns != has_time_ns || shape != group_shape ||
             contents.size() != keys.size()) {
             return false;
@@ -101,6 +127,31 @@ struct LogShape {
         group_shape = shape;
         valid = true;
     }
+};
+
+// A number for a log's shape (content keys in order, time_ns presence, group keys), to
+// find the plan made for it; equal shapes give equal numbers. Worked out on first use
+// only, since most logs find their plan without it.
+class ShapeHash {
+  public:
+    ShapeHash(std::span<const pb::log::Content> contents, bool has_time_ns, size_t group_shape)
+        : contents_(contents), seed_(group_shape * 2 + has_time_ns) {}
+
+    uint64_t operator()() {
+        if (!known_) {
+            uint64_t h = seed_;
+            for (const pb::log::Content& content : contents_) h = add_key(h, content.key);
+            value_ = hash_mix(h);
+            known_ = true;
+        }
+        return value_;
+    }
+
+  private:
+    std::span<const pb::log::Content> contents_;
+    uint64_t seed_;
+    uint64_t value_ = 0;
+    bool known_ = false;
 };
 
 }  // namespace log_parser
