@@ -269,6 +269,23 @@ def test_groups_whose_tag_keys_vary(seed):
     convert(make_batch(groups))
 
 
+@pytest.mark.parametrize("plain", ["a", "\xe9", "\u20ac"])
+def test_blocks_of_many_short_escapes(plain):
+    # Sixteen-byte blocks whose bytes need a two-byte escape about half the time, in every
+    # pattern, with a byte that needs \u00XX in some blocks; plain characters are ASCII or
+    # lie beyond it (a Latin-1 text, or UTF-8 with multi-byte characters).
+    import random
+    rng = random.Random(len(plain.encode()))
+    short = '"\\\b\t\n\f\r'
+    values = []
+    for n in range(40):
+        blocks = ["".join(rng.choice(short) if rng.random() < 0.5 else plain for _ in range(16)) for _ in range(50)]
+        if n % 4 == 0:
+            blocks[rng.randrange(50)] = "\x01" + blocks[0][1:]
+        values.append("".join(blocks)[n % 16:])
+    convert(make_batch([dict(tags=[("t", values[0])], logs=[dict(contents=[("k%d" % i, v) for i, v in enumerate(values)])])]))
+
+
 @pytest.mark.parametrize("alphabet", ['a"\\\n\x01', 'a"\x7f\xe9\xff\t', '\xe9"\u20ac\\\x1f', '"\U0001f600\r\\'])
 def test_texts_dense_with_characters_to_escape(alphabet):
     # Several characters that need care within sixteen bytes are written one by one; runs

@@ -3,6 +3,9 @@
 #include <array>
 #include <cstring>
 
+#include "../pb/cpu.hpp"
+#include "escape_blocks.hpp"
+
 namespace log_parser::json::detail {
 namespace {
 
@@ -75,27 +78,44 @@ inline void write_one(char*& o, const unsigned char* p, size_t& i) {
 // The escaping loop of both forms. Sixteen bytes are stored at a time whatever they hold
 // (the room was reserved), and the write position then advances past the bytes before the
 // first one that needs care (in Latin-1, also a byte from 0x80 on). A block with several
-// such bytes, and the last bytes, go byte by byte through the table of written forms.
+// such bytes is spread out by byte shuffles where the processor has them and every such
+// byte takes a two-byte escape; otherwise it goes byte by byte through the table of
+// written forms, as do the last bytes.
 template <bool kLatin1>
 void write_escaped(TextBuffer& out, std::string_view text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const size_t size = text.size();
-    out.reserve_more(max_string_size(size) + 16);
+    out.reserve_more(max_string_size(size) + 32);
     char* const begin = out.data() + out.size();
     char* o = begin;
     *o++ = '"';
     size_t i = 0;
 #ifdef __SSE2__
+    const bool shuffles = size >= 16 && pb::has_ssse3();
     while (i + 16 <= size) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        int mask = escape_mask(v);
+        const int special = escape_mask(v);
+        int mask = special;
         if constexpr (kLatin1) mask |= _mm_movemask_epi8(v);
-        if (mask == 0 || (mask & (mask - 1)) == 0) {
+        if (mask == 0) {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
-            const size_t run = mask == 0 ? 16 : static_cast<size_t>(__builtin_ctz(mask));
+            o += 16;
+            i += 16;
+            continue;
+        }
+        if (shuffles && mask == special) {
+            if (const size_t written = write_short_escapes(o, v, static_cast<unsigned>(special))) {
+                o += written;
+                i += 16;
+                continue;
+            }
+        }
+        if ((mask & (mask - 1)) == 0) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
+            const size_t run = static_cast<size_t>(__builtin_ctz(mask));
             o += run;
             i += run;
-            if (mask != 0) write_one<kLatin1>(o, p, i);
+            write_one<kLatin1>(o, p, i);
             continue;
         }
         for (const size_t end = i + 16; i < end;) write_one<kLatin1>(o, p, i);

@@ -7,6 +7,8 @@
 // when it is missing and to learn where and how an invalid text breaks.
 #include "utf8_blocks.hpp"
 
+#include "cpu.hpp"
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <tmmintrin.h>
 
@@ -137,16 +139,10 @@ MORVEX_TARGET bool valid_blocks_ssse3(const uint8_t* data, size_t size, uint8_t&
     return _mm_movemask_epi8(_mm_cmpeq_epi8(faults, zero)) == 0xFFFF;
 }
 
-bool has_ssse3() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("ssse3");
-}
-
 }  // namespace
 
 bool valid_blocks(const uint8_t* data, size_t size, uint8_t& widest_lead) {
-    static const bool usable = has_ssse3();
-    return usable && valid_blocks_ssse3(data, size, widest_lead);
+    return has_ssse3() && valid_blocks_ssse3(data, size, widest_lead);
 }
 
 }  // namespace pb::utf8

@@ -1,0 +1,84 @@
+#include "escape_blocks.hpp"
+
+#if defined(__SSE2__) && defined(__GNUC__)
+#include <tmmintrin.h>
+
+#include <array>
+#include <cstdint>
+
+namespace log_parser::json::detail {
+namespace {
+
+#define MORVEX_TARGET __attribute__((target("ssse3")))
+
+// For each pattern of escaped bytes in an 8-byte half: where each written byte comes
+// from (an escaped byte twice: once for the backslash, once for its letter), which of
+// the written bytes are backslashes, and how many bytes are written.
+struct Expansions {
+    alignas(16) uint8_t sources[256][16];
+    alignas(16) uint8_t backslashes[256][16];
+    uint8_t sizes[256];
+};
+
+constexpr Expansions make_expansions() {
+    Expansions e{};
+    for (unsigned pattern = 0; pattern < 256; ++pattern) {
+        unsigned at = 0;
+        for (uint8_t byte = 0; byte < 8; ++byte) {
+            if (pattern >> byte & 1) {
+                e.backslashes[pattern][at] = 0xFF;
+                e.sources[pattern][at++] = byte;
+            }
+            e.sources[pattern][at++] = byte;
+        }
+        e.sizes[pattern] = static_cast<uint8_t>(at);
+        for (; at < 16; ++at) e.sources[pattern][at] = 0x80;  // a zero byte, never kept
+    }
+    return e;
+}
+
+constexpr Expansions kExpansions = make_expansions();
+
+// The letter after the backslash for the control characters with a short escape, by
+// their value (0 for the others, which need \u00XX).
+alignas(16) constexpr uint8_t kLetters[16] = {0,   0,   0,   0, 0,   0,   0, 0,
+                                              'b', 't', 'n', 0, 'f', 'r', 0, 0};
+
+MORVEX_TARGET inline __m128i load(const uint8_t* table) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(table));
+}
+
+// Bytes of at most `max` (unsigned).
+MORVEX_TARGET inline __m128i at_most(__m128i v, char max) {
+    const __m128i limit = _mm_set1_epi8(max);
+    return _mm_cmpeq_epi8(_mm_max_epu8(v, limit), limit);
+}
+
+MORVEX_TARGET inline __m128i select(__m128i mask, __m128i if_set, __m128i otherwise) {
+    return _mm_or_si128(_mm_and_si128(mask, if_set), _mm_andnot_si128(mask, otherwise));
+}
+
+// The low eight bytes of `half`, escaped, stored at `out` (16 bytes stored).
+MORVEX_TARGET inline size_t write_half(char* out, __m128i half, unsigned pattern) {
+    const __m128i spread = _mm_shuffle_epi8(half, load(kExpansions.sources[pattern]));
+    const __m128i letters = _mm_shuffle_epi8(load(kLetters), spread);
+    __m128i written = select(at_most(spread, 0x1F), letters, spread);
+    written = select(load(kExpansions.backslashes[pattern]), _mm_set1_epi8('\\'), written);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), written);
+    return kExpansions.sizes[pattern];
+}
+
+}  // namespace
+
+MORVEX_TARGET size_t write_short_escapes(char* out, __m128i block, unsigned special) {
+    const __m128i named = _mm_andnot_si128(
+        _mm_cmpeq_epi8(_mm_shuffle_epi8(load(kLetters), block), _mm_setzero_si128()),
+        at_most(block, 0x0F));
+    if (_mm_movemask_epi8(_mm_andnot_si128(named, at_most(block, 0x1F))) != 0) return 0;
+    const size_t low = write_half(out, block, special & 0xFF);
+    return low + write_half(out + low, _mm_srli_si128(block, 8), special >> 8);
+}
+
+}  // namespace log_parser::json::detail
+
+#endif
