@@ -85,10 +85,10 @@ class ShapeTable {
         }
     }
 
-    std::vector<Slot> index_;     // a power of two in size
+    std::vector<Slot> index_;       // a power of two in size
     std::deque<Entry> entries_;     // grown at the end only, so entries never move
     std::vector<Entry*> in_order_;  // the entries, for trying them in turn
-    size_t count_ = 0;            // entries in use
+    size_t count_ = 0;              // entries in use
 };
 
 }  // namespace log_parser
