@@ -77,11 +77,30 @@ template <class Unit>
 void transcode_backwards(unsigned char* bytes, size_t size, unsigned char* units, size_t count) {
     size_t from = size;  // the UTF-8 bytes before `from` are still to be read
     size_t to = count;   // and become the units before `to`
+    // The text is valid UTF-8 and `from` always ends a character, so a lead byte two or
+    // three bytes back starts the character that ends there.
     auto one_character = [&] {
-        size_t start = from - 1;
-        while (start > 0 && pb::utf8::is_continuation(bytes[start]) && from - start < 4) --start;
-        const uint32_t point = decode_point(bytes + start, from - start);
-        from = start;
+        const unsigned char* end = bytes + from;
+        uint32_t point;
+        size_t length;
+        if (end[-1] < 0x80) {
+            point = end[-1];
+            length = 1;
+        } else if (from >= 3 && (end[-3] & 0xF0) == 0xE0) {
+            point = (end[-3] & 0x0Fu) << 12 | (end[-2] & 0x3Fu) << 6 | (end[-1] & 0x3Fu);
+            length = 3;
+        } else if (from >= 2 && (end[-2] & 0xE0) == 0xC0) {
+            point = (end[-2] & 0x1Fu) << 6 | (end[-1] & 0x3Fu);
+            length = 2;
+        } else {
+            size_t start = from - 1;
+            while (start > 0 && pb::utf8::is_continuation(bytes[start]) && from - start < 4) {
+                --start;
+            }
+            length = from - start;
+            point = decode_point(bytes + start, length);
+        }
+        from -= length;
         put_unit<Unit>(units, --to, point);
     };
 #ifdef __SSE2__
