@@ -52,6 +52,7 @@ def random_batch(seed, logs, alphabet=BMP + ASTRAL, ascii_run=40):
     (BMP, 40, 6000),
     (BMP, 2, 5000),  # few ASCII runs: the UTF-16 text starts well into its buffer
     (["\u4e2d", "\u00e9", "\uffff"], 1, 5000),
+    (["\u4e2d", "\u0800", "\uffff", "\U0001f600"], 1, 5000),  # runs of three-byte characters, as UCS-4
 ])
 def test_large_texts_with_every_width_of_character(seed, alphabet, ascii_run, logs):
     batch = random_batch(seed, logs, alphabet, ascii_run)

@@ -1,5 +1,7 @@
 #include "escape_blocks.hpp"
 
+#include "../pb/cpu.hpp"
+
 #if defined(__SSE2__) && defined(__GNUC__)
 #include <tmmintrin.h>
 
@@ -8,8 +10,6 @@
 
 namespace log_parser::json::detail {
 namespace {
-
-#define MORVEX_TARGET __attribute__((target("ssse3")))
 
 // For each pattern of escaped bytes in an 8-byte half: where each written byte comes
 // from (an escaped byte twice: once for the backslash, once for its letter), which of
@@ -44,22 +44,22 @@ constexpr Expansions kExpansions = make_expansions();
 alignas(16) constexpr uint8_t kLetters[16] = {0,   0,   0,   0, 0,   0,   0, 0,
                                               'b', 't', 'n', 0, 'f', 'r', 0, 0};
 
-MORVEX_TARGET inline __m128i load(const uint8_t* table) {
+MORVEX_SSSE3 inline __m128i load(const uint8_t* table) {
     return _mm_load_si128(reinterpret_cast<const __m128i*>(table));
 }
 
 // Bytes of at most `max` (unsigned).
-MORVEX_TARGET inline __m128i at_most(__m128i v, char max) {
+MORVEX_SSSE3 inline __m128i at_most(__m128i v, char max) {
     const __m128i limit = _mm_set1_epi8(max);
     return _mm_cmpeq_epi8(_mm_max_epu8(v, limit), limit);
 }
 
-MORVEX_TARGET inline __m128i select(__m128i mask, __m128i if_set, __m128i otherwise) {
+MORVEX_SSSE3 inline __m128i select(__m128i mask, __m128i if_set, __m128i otherwise) {
     return _mm_or_si128(_mm_and_si128(mask, if_set), _mm_andnot_si128(mask, otherwise));
 }
 
 // The low eight bytes of `half`, escaped, stored at `out` (16 bytes stored).
-MORVEX_TARGET inline size_t write_half(char* out, __m128i half, unsigned pattern) {
+MORVEX_SSSE3 inline size_t write_half(char* out, __m128i half, unsigned pattern) {
     const __m128i spread = _mm_shuffle_epi8(half, load(kExpansions.sources[pattern]));
     const __m128i letters = _mm_shuffle_epi8(load(kLetters), spread);
     __m128i written = select(at_most(spread, 0x1F), letters, spread);
@@ -70,7 +70,7 @@ MORVEX_TARGET inline size_t write_half(char* out, __m128i half, unsigned pattern
 
 }  // namespace
 
-MORVEX_TARGET size_t write_short_escapes(char* out, __m128i block, unsigned special) {
+MORVEX_SSSE3 size_t write_short_escapes(char* out, __m128i block, unsigned special) {
     const __m128i named = _mm_andnot_si128(
         _mm_cmpeq_epi8(_mm_shuffle_epi8(load(kLetters), block), _mm_setzero_si128()),
         at_most(block, 0x0F));

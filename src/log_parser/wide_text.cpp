@@ -5,10 +5,11 @@
 #include <cstdint>
 #include <cstring>
 
+#include "../pb/cpu.hpp"
 #include "../pb/utf8.hpp"
 
 #ifdef __SSE2__
-#include <emmintrin.h>
+#include <tmmintrin.h>
 #endif
 
 namespace log_parser {
@@ -68,6 +69,37 @@ size_t continuations64(const unsigned char* p, __m128i& widest) {
     return static_cast<size_t>(_mm_cvtsi128_si32(sums) +
                                _mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
 }
+
+// When the last twelve bytes of `block` are four characters of three UTF-8 bytes each (as
+// most Chinese, Japanese and Korean text is), stores their units at `to` (UTF-16 units, or
+// UCS-4 ones) and returns true; else stores nothing. Needs SSSE3.
+MORVEX_SSSE3 [[gnu::noinline]] bool put_four_three_byte_characters(__m128i block, unsigned char* to,
+                                                                   bool utf16) {
+    const __m128i kind_bits = _mm_setr_epi8(
+        0, 0, 0, 0, char(0xF0), char(0xC0), char(0xC0), char(0xF0), char(0xC0), char(0xC0),
+        char(0xF0), char(0xC0), char(0xC0), char(0xF0), char(0xC0), char(0xC0));
+    const __m128i kinds = _mm_setr_epi8(0, 0, 0, 0, char(0xE0), char(0x80), char(0x80), char(0xE0),
+                                        char(0x80), char(0x80), char(0xE0), char(0x80), char(0x80),
+                                        char(0xE0), char(0x80), char(0x80));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(block, kind_bits), kinds)) != 0xFFFF) {
+        return false;
+    }
+    // Each character's bytes, last first, in a 32-bit lane: third | second << 8 | lead << 16.
+    const __m128i gathered = _mm_shuffle_epi8(
+        block, _mm_setr_epi8(6, 5, 4, -1, 9, 8, 7, -1, 12, 11, 10, -1, 15, 14, 13, -1));
+    const __m128i third = _mm_and_si128(gathered, _mm_set1_epi32(0x3F));
+    const __m128i second = _mm_srli_epi32(_mm_and_si128(gathered, _mm_set1_epi32(0x3F00)), 2);
+    const __m128i lead = _mm_srli_epi32(_mm_and_si128(gathered, _mm_set1_epi32(0x0F0000)), 4);
+    const __m128i units = _mm_or_si128(third, _mm_or_si128(second, lead));
+    if (utf16) {
+        const __m128i low_halves =
+            _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(to), _mm_shuffle_epi8(units, low_halves));
+    } else {
+        store16(to, units);
+    }
+    return true;
+}
 #endif
 
 // Rewrites the `size` UTF-8 bytes at `bytes` as `count` units at `units`, from the back.
@@ -104,6 +136,7 @@ void transcode_backwards(unsigned char* bytes, size_t size, unsigned char* units
         put_unit<Unit>(units, --to, point);
     };
 #ifdef __SSE2__
+    const bool shuffles = pb::has_ssse3();
     while (from >= 16 && to >= 16) {
         const __m128i block = load16(bytes + from - 16);
         const int high = _mm_movemask_epi8(block);
@@ -111,6 +144,13 @@ void transcode_backwards(unsigned char* bytes, size_t size, unsigned char* units
             put_ascii16<Unit>(units + sizeof(Unit) * (to - 16), block);
             from -= 16;
             to -= 16;
+            continue;
+        }
+        if (shuffles && (high & 0xFFF0) == 0xFFF0 &&
+            put_four_three_byte_characters(block, units + sizeof(Unit) * (to - 4),
+                                           sizeof(Unit) == 2)) {
+            from -= 12;
+            to -= 4;
             continue;
         }
         // The ASCII bytes after the block's last non-ASCII one, then its character. A long

@@ -2,6 +2,9 @@
 // chosen at run time.
 #pragma once
 
+// Marks a function compiled for SSSE3, to be called only where has_ssse3() holds.
+#define MORVEX_SSSE3 __attribute__((target("ssse3")))
+
 namespace pb {
 
 #if defined(__x86_64__) || defined(__i386__)

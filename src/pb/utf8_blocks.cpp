@@ -30,19 +30,17 @@ constexpr uint8_t kOverlong4 = 1 << 6;     // F0 followed by 80..8F
 constexpr uint8_t kTwoConts = 1 << 7;      // a continuation followed by a continuation
 constexpr uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
 
-#define MORVEX_TARGET __attribute__((target("ssse3")))
-
 // Sixteen entries, one per nibble value.
 struct Table {
     alignas(16) uint8_t entries[16];
 };
 
-MORVEX_TARGET inline __m128i lookup(const Table& table, __m128i nibbles) {
+MORVEX_SSSE3 inline __m128i lookup(const Table& table, __m128i nibbles) {
     return _mm_shuffle_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(table.entries)),
                             nibbles);
 }
 
-MORVEX_TARGET inline __m128i high_nibbles(__m128i v) {
+MORVEX_SSSE3 inline __m128i high_nibbles(__m128i v) {
     return _mm_and_si128(_mm_srli_epi16(v, 4), _mm_set1_epi8(0x0F));
 }
 
@@ -70,7 +68,7 @@ constexpr Table kLastLeads = {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0
                                0xFF, 0xFF, 0xF0 - 1, 0xE0 - 1, 0xC0 - 1}};
 
 // Faults of every pair (previous byte, byte) in `input`, given the block before it.
-MORVEX_TARGET inline __m128i pair_faults(__m128i input, __m128i previous) {
+MORVEX_SSSE3 inline __m128i pair_faults(__m128i input, __m128i previous) {
     const __m128i prev1 = _mm_alignr_epi8(input, previous, 15);
     const __m128i first_high = lookup(kFirstHigh, high_nibbles(prev1));
     const __m128i first_low = lookup(kFirstLow, _mm_and_si128(prev1, _mm_set1_epi8(0x0F)));
@@ -80,7 +78,7 @@ MORVEX_TARGET inline __m128i pair_faults(__m128i input, __m128i previous) {
 
 // 0x80 where a byte must be the third or fourth of a sequence (lead E0..FF two back, or
 // F0..FF three back), which is where two continuations in a row belong.
-MORVEX_TARGET inline __m128i must_continue(__m128i input, __m128i previous) {
+MORVEX_SSSE3 inline __m128i must_continue(__m128i input, __m128i previous) {
     const __m128i prev2 = _mm_alignr_epi8(input, previous, 14);
     const __m128i prev3 = _mm_alignr_epi8(input, previous, 13);
     const __m128i third = _mm_subs_epu8(prev2, _mm_set1_epi8(static_cast<char>(0xE0 - 1)));
@@ -89,17 +87,17 @@ MORVEX_TARGET inline __m128i must_continue(__m128i input, __m128i previous) {
     return _mm_andnot_si128(none, _mm_set1_epi8(static_cast<char>(0x80)));
 }
 
-MORVEX_TARGET inline __m128i block_faults(__m128i input, __m128i previous) {
+MORVEX_SSSE3 inline __m128i block_faults(__m128i input, __m128i previous) {
     return _mm_xor_si128(pair_faults(input, previous), must_continue(input, previous));
 }
 
 // Nonzero where the block's last bytes open a sequence that the block does not finish.
-MORVEX_TARGET inline __m128i unfinished(__m128i input) {
+MORVEX_SSSE3 inline __m128i unfinished(__m128i input) {
     return _mm_subs_epu8(input,
                          _mm_load_si128(reinterpret_cast<const __m128i*>(kLastLeads.entries)));
 }
 
-MORVEX_TARGET uint8_t largest_byte(__m128i v) {
+MORVEX_SSSE3 uint8_t largest_byte(__m128i v) {
     v = _mm_max_epu8(v, _mm_srli_si128(v, 8));
     v = _mm_max_epu8(v, _mm_srli_si128(v, 4));
     v = _mm_max_epu8(v, _mm_srli_si128(v, 2));
@@ -107,7 +105,7 @@ MORVEX_TARGET uint8_t largest_byte(__m128i v) {
     return static_cast<uint8_t>(_mm_cvtsi128_si32(v));
 }
 
-MORVEX_TARGET bool valid_blocks_ssse3(const uint8_t* data, size_t size, uint8_t& widest_lead) {
+MORVEX_SSSE3 bool valid_blocks_ssse3(const uint8_t* data, size_t size, uint8_t& widest_lead) {
     const __m128i zero = _mm_setzero_si128();
     __m128i previous = zero;
     __m128i faults = zero;
