@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <vector>
 
 namespace log_parser {
@@ -23,7 +23,7 @@ class ShapeTable {
     Entry* find(Fits&& fits, Hash&& hash_of) {
         if (count_ <= kTriedInTurn) {
             for (size_t i = 0; i < count_; ++i) {
-                if (fits(*in_order_[i])) return in_order_[i];
+                if (fits(*entries_[i])) return entries_[i].get();
             }
             return nullptr;
         }
@@ -54,8 +54,8 @@ class ShapeTable {
     // may be one kept from before the table started over, still holding an old shape.
     Entry& add(uint64_t hash) {
         if (2 * (count_ + 1) > index_.size()) grow();
-        if (count_ == entries_.size()) in_order_.push_back(&entries_.emplace_back());
-        Entry* entry = in_order_[count_++];
+        if (count_ == entries_.size()) entries_.push_back(std::make_unique<Entry>());
+        Entry* entry = entries_[count_++].get();
         place({hash, entry});
         return *entry;
     }
@@ -85,10 +85,9 @@ class ShapeTable {
         }
     }
 
-    std::vector<Slot> index_;       // a power of two in size
-    std::deque<Entry> entries_;     // grown at the end only, so entries never move
-    std::vector<Entry*> in_order_;  // the entries, for trying them in turn
-    size_t count_ = 0;              // entries in use
+    std::vector<Slot> index_;                      // a power of two in size
+    std::vector<std::unique_ptr<Entry>> entries_;  // each made once, so entries never move
+    size_t count_ = 0;                             // entries in use
 };
 
 }  // namespace log_parser
