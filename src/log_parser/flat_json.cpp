@@ -398,9 +398,14 @@ class FlatJsonWriter {
     [[gnu::noinline]] ObjectPlan* plan_for_new_shape(uint64_t hash,
                                                      std::span<const pb::log::Content> contents,
                                                      const pb::Log& log, bool last_in_group) {
-        MetShape& met = met_shapes_[hash % kMetShapes];
-        if (met.hash != hash || (met.group == group_count_ && last_in_group)) {
-            if (met.hash != hash) met = {hash, group_count_};
+        const size_t slot = hash % kMetShapes;
+        MetShape& met = met_shapes_[slot];
+        const bool met_before = (met_slots_ >> slot & 1) != 0 && met.hash == hash;
+        if (!met_before || (met.group == group_count_ && last_in_group)) {
+            if (!met_before) {
+                met = {hash, group_count_};
+                met_slots_ |= uint64_t{1} << slot;
+            }
             write_object_directly(contents, log);
             return nullptr;
         }
@@ -774,12 +779,14 @@ class FlatJsonWriter {
     std::vector<SortedKey> tag_order_;  // a new layout's tags, sorted by key
     // Shapes met lately (by hash) and the group that met each first, to tell a shape's
     // second log (which gets a plan).
+    // The slots in use are marked in a bit mask, so that a call need not clear the table.
     struct MetShape {
-        uint64_t hash = 0;
-        size_t group = 0;
+        uint64_t hash;
+        size_t group;
     };
     static constexpr size_t kMetShapes = 64;
-    std::array<MetShape, kMetShapes> met_shapes_{};
+    std::array<MetShape, kMetShapes> met_shapes_;
+    uint64_t met_slots_ = 0;
     size_t group_count_ = 0;  // groups with logs so far
     // Plans remembered across groups.
     ShapeTable<ObjectPlan, kMaxShapes> plans_;
