@@ -73,7 +73,7 @@ size_t continuations64(const unsigned char* p, __m128i& widest) {
 // When the last twelve bytes of `block` are four characters of three UTF-8 bytes each (as
 // most Chinese, Japanese and Korean text is), stores their units at `to` (UTF-16 units, or
 // UCS-4 ones) and returns true; else stores nothing. Needs SSSE3.
-MORVEX_SSSE3 [[gnu::noinline]] bool put_four_three_byte_characters(__m128i block, unsigned char* to,
+[[gnu::noinline]] MORVEX_SSSE3 bool put_four_three_byte_characters(__m128i block, unsigned char* to,
                                                                    bool utf16) {
     const __m128i kind_bits = _mm_setr_epi8(
         0, 0, 0, 0, char(0xF0), char(0xC0), char(0xC0), char(0xF0), char(0xC0), char(0xC0),
