@@ -99,7 +99,7 @@ def many_shapes(count, seed=0):
         return "prefix__%04d__suffix" % n if n % 2 else "k%d" % n
 
     key_sets = [[key(n * 3 + j) for j in range(1 + n % 4)] for n in range(count)]
-    tag_sets = [[key(n * 5 + j) for j in range(n % 3)] for n in range(count)]
+    tag_sets = [[key(n * 5 + j) for j in range(1 + n % 3)] for n in range(count)]
     order = list(range(count)) * 2 + rng.sample(range(count), count)
     groups = []
     for i, n in enumerate(order):

@@ -252,7 +252,7 @@ def test_many_interleaved_shapes():
         convert(groups, time_as_str, decode_utf8)
 
 
-@pytest.mark.parametrize("count", [12, 40, 300])
+@pytest.mark.parametrize("count", [12, 40, 300, 1100])
 def test_more_shapes_than_are_kept(count):
     # Few shapes are looked up in turn, more by hash, and beyond a limit the remembered
     # ones are dropped and made anew; shapes that hash alike must still be told apart.

@@ -238,7 +238,7 @@ def test_logs_whose_key_sets_vary(seed):
     convert(make_batch(groups))
 
 
-@pytest.mark.parametrize("count", [12, 40, 300])
+@pytest.mark.parametrize("count", [12, 40, 300, 1100])
 def test_more_shapes_than_are_kept(count):
     # Few shapes are looked up in turn, more by hash, and beyond a limit the remembered
     # ones are dropped and made anew; shapes that hash alike must still be told apart.

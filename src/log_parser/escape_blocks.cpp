@@ -2,7 +2,7 @@
 
 #include "../pb/cpu.hpp"
 
-#if defined(__SSE2__) && defined(__GNUC__)
+#ifdef __SSE2__
 #include <tmmintrin.h>
 
 #include <array>

@@ -780,6 +780,8 @@ class FlatJsonWriter {
     // Shapes met lately (by hash) and the group that met each first, to tell a shape's
     // second log (which gets a plan).
     // The slots in use are marked in a bit mask, so that a call need not clear the table.
+    // Only hashes are compared: a shape that hashes like one met before gets a plan from
+    // its first log, which costs time, never a wrong text.
     struct MetShape {
         uint64_t hash;
         size_t group;

@@ -2,11 +2,12 @@
 // keys, numbers for key sets), found again for later logs or groups of the same shape.
 // A few entries are found by trying each in turn, which costs less than hashing the
 // shape; beyond that, by the shape's hash, so batches that mix many shapes find theirs in
-// a probe or two. Beyond kMax entries the table starts over empty, so batches of ever new
-// shapes keep it bounded.
+// a probe or two. A table holds at most kMax entries; its users then start it over empty,
+// so batches of ever new shapes keep it bounded.
 #pragma once
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -53,6 +54,7 @@ class ShapeTable {
     // An entry filed under `hash` for the caller to fill; the table must not be full. It
     // may be one kept from before the table started over, still holding an old shape.
     Entry& add(uint64_t hash) {
+        assert(count_ < kMax);
         if (2 * (count_ + 1) > index_.size()) grow();
         if (count_ == entries_.size()) entries_.push_back(std::make_unique<Entry>());
         Entry* entry = entries_[count_++].get();

@@ -70,20 +70,23 @@ size_t continuations64(const unsigned char* p, __m128i& widest) {
                                _mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
 }
 
-// When the last twelve bytes of `block` are four characters of three UTF-8 bytes each (as
-// most Chinese, Japanese and Korean text is), stores their units at `to` (UTF-16 units, or
-// UCS-4 ones) and returns true; else stores nothing. Needs SSSE3.
-[[gnu::noinline]] MORVEX_SSSE3 bool put_four_three_byte_characters(__m128i block, unsigned char* to,
-                                                                   bool utf16) {
+// Whether the last twelve bytes of `block` are four characters of three UTF-8 bytes each,
+// as most Chinese, Japanese and Korean text is: a lead byte 1110xxxx every third byte,
+// continuations 10xxxxxx between.
+inline bool ends_in_four_three_byte_characters(__m128i block) {
     const __m128i kind_bits = _mm_setr_epi8(
         0, 0, 0, 0, char(0xF0), char(0xC0), char(0xC0), char(0xF0), char(0xC0), char(0xC0),
         char(0xF0), char(0xC0), char(0xC0), char(0xF0), char(0xC0), char(0xC0));
     const __m128i kinds = _mm_setr_epi8(0, 0, 0, 0, char(0xE0), char(0x80), char(0x80), char(0xE0),
                                         char(0x80), char(0x80), char(0xE0), char(0x80), char(0x80),
                                         char(0xE0), char(0x80), char(0x80));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(block, kind_bits), kinds)) != 0xFFFF) {
-        return false;
-    }
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(block, kind_bits), kinds)) == 0xFFFF;
+}
+
+// Stores the units of the four three-byte characters that end `block` at `to` (UTF-16
+// units, or UCS-4 ones). Needs SSSE3.
+[[gnu::noinline]] MORVEX_SSSE3 void put_four_three_byte_characters(__m128i block, unsigned char* to,
+                                                                   bool utf16) {
     // Each character's bytes, last first, in a 32-bit lane: third | second << 8 | lead << 16.
     const __m128i gathered = _mm_shuffle_epi8(
         block, _mm_setr_epi8(6, 5, 4, -1, 9, 8, 7, -1, 12, 11, 10, -1, 15, 14, 13, -1));
@@ -98,7 +101,6 @@ size_t continuations64(const unsigned char* p, __m128i& widest) {
     } else {
         store16(to, units);
     }
-    return true;
 }
 #endif
 
@@ -109,8 +111,9 @@ template <class Unit>
 void transcode_backwards(unsigned char* bytes, size_t size, unsigned char* units, size_t count) {
     size_t from = size;  // the UTF-8 bytes before `from` are still to be read
     size_t to = count;   // and become the units before `to`
-    // The text is valid UTF-8 and `from` always ends a character, so a lead byte two or
-    // three bytes back starts the character that ends there.
+    // The text is valid UTF-8 and `from` always ends a character, so a lead byte of a two-
+    // or three-byte character, two or three bytes back, starts the character that ends
+    // there; other characters are found by stepping back over their continuations.
     auto one_character = [&] {
         const unsigned char* end = bytes + from;
         uint32_t point;
@@ -146,9 +149,9 @@ void transcode_backwards(unsigned char* bytes, size_t size, unsigned char* units
             to -= 16;
             continue;
         }
-        if (shuffles && (high & 0xFFF0) == 0xFFF0 &&
+        if (shuffles && (high & 0xFFF0) == 0xFFF0 && ends_in_four_three_byte_characters(block)) {
             put_four_three_byte_characters(block, units + sizeof(Unit) * (to - 4),
-                                           sizeof(Unit) == 2)) {
+                                           sizeof(Unit) == 2);
             from -= 12;
             to -= 4;
             continue;
@@ -165,6 +168,12 @@ void transcode_backwards(unsigned char* bytes, size_t size, unsigned char* units
             for (int k = 0; k < ascii_tail; ++k) put_unit<Unit>(units, --to, bytes[--from]);
         }
         one_character();
+        // Two-byte characters (Cyrillic, Greek, Arabic, Hebrew) come in runs: the rest of
+        // the run without going round the loop.
+        while (from >= 2 && (bytes[from - 2] & 0xE0) == 0xC0) {
+            put_unit<Unit>(units, --to, (bytes[from - 2] & 0x1Fu) << 6 | (bytes[from - 1] & 0x3Fu));
+            from -= 2;
+        }
     }
 #endif
     while (from > 0 && to > 0) one_character();
