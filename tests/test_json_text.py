@@ -269,6 +269,17 @@ def test_groups_whose_tag_keys_vary(seed):
     convert(make_batch(groups))
 
 
+@pytest.mark.parametrize("density", [0.1, 0.5, 0.9])
+def test_latin1_text_in_blocks(density):
+    # Text whose characters all lie below U+0100 is written one byte a character; characters
+    # of two UTF-8 bytes at every density and place, across the ends of 16-byte blocks.
+    import random
+    rng = random.Random(int(density * 10))
+    wide = ["\x80", "\xbf", "\xc0", "\xe9", "\xff", "\xa0"]
+    values = ["".join(rng.choice(wide) if rng.random() < density else "a" for _ in range(n)) for n in range(90)]
+    convert(make_batch([dict(topic=values[40], logs=[dict(contents=[("k%d" % i, v) for i, v in enumerate(values)])])]))
+
+
 @pytest.mark.parametrize("plain", ["a", "\xe9", "\u20ac"])
 def test_blocks_of_many_short_escapes(plain):
     # Sixteen-byte blocks whose bytes need a two-byte escape about half the time, in every

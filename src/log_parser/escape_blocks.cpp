@@ -39,6 +39,28 @@ constexpr Expansions make_expansions() {
 
 constexpr Expansions kExpansions = make_expansions();
 
+// For each pattern of lead bytes in an 8-byte half: where each kept byte comes from (the
+// leads are left out), and how many bytes are kept.
+struct Narrowings {
+    alignas(16) uint8_t sources[256][16];
+    uint8_t sizes[256];
+};
+
+constexpr Narrowings make_narrowings() {
+    Narrowings n{};
+    for (unsigned pattern = 0; pattern < 256; ++pattern) {
+        unsigned at = 0;
+        for (uint8_t byte = 0; byte < 8; ++byte) {
+            if ((pattern >> byte & 1) == 0) n.sources[pattern][at++] = byte;
+        }
+        n.sizes[pattern] = static_cast<uint8_t>(at);
+        for (; at < 16; ++at) n.sources[pattern][at] = 0x80;
+    }
+    return n;
+}
+
+constexpr Narrowings kNarrowings = make_narrowings();
+
 // The letter after the backslash for the control characters with a short escape, by
 // their value (0 for the others, which need \u00XX).
 alignas(16) constexpr uint8_t kLetters[16] = {0,   0,   0,   0, 0,   0,   0, 0,
@@ -68,7 +90,27 @@ MORVEX_SSSE3 inline size_t write_half(char* out, __m128i half, unsigned pattern)
     return kExpansions.sizes[pattern];
 }
 
+// The bytes of the low half of `half` that `pattern` does not mark, stored at `out`.
+MORVEX_SSSE3 inline size_t write_kept(char* out, __m128i half, unsigned pattern) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                     _mm_shuffle_epi8(half, load(kNarrowings.sources[pattern])));
+    return kNarrowings.sizes[pattern];
+}
+
 }  // namespace
+
+MORVEX_SSSE3 size_t write_latin1_block(char* out, __m128i block, size_t& written) {
+    // Below U+0100 a character takes one byte, or a lead C2 or C3 and one more: the
+    // character is that byte (after C2) or that byte plus 0x40 (after C3).
+    const __m128i leads = _mm_cmpeq_epi8(_mm_max_epu8(block, _mm_set1_epi8(char(0xC0))), block);
+    const __m128i after_c3 = _mm_slli_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8(char(0xC3))), 1);
+    const __m128i characters = _mm_add_epi8(block, _mm_and_si128(after_c3, _mm_set1_epi8(0x40)));
+    // A lead in the last byte is left for the next block, with the byte it leads.
+    const auto dropped = static_cast<unsigned>(_mm_movemask_epi8(leads));
+    const size_t low = write_kept(out, characters, dropped & 0xFF);
+    written = low + write_kept(out + low, _mm_srli_si128(characters, 8), dropped >> 8);
+    return (dropped & 0x8000) != 0 ? 15 : 16;
+}
 
 MORVEX_SSSE3 size_t write_short_escapes(char* out, __m128i block, unsigned special) {
     const __m128i named = _mm_andnot_si128(

@@ -1,7 +1,8 @@
-// JSON escaping of a 16-byte block that holds several bytes to escape, each of which
-// takes a two-byte escape (\" \\ \b \t \n \f \r): the two 8-byte halves are spread out by
-// byte shuffles, one per half, instead of being written byte by byte. Needs SSSE3, so the
-// caller asks for it at run time.
+// 16-byte blocks of a JSON string written by byte shuffles, one per 8-byte half, instead
+// of byte by byte: a block with several bytes to escape, each of which takes a two-byte
+// escape (\" \\ \b \t \n \f \r), is spread out; a block of UTF-8 text whose characters lie
+// below U+0100 is narrowed to Latin-1 (one byte a character). Needs SSSE3, so the caller
+// asks for it at run time.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +17,13 @@ namespace log_parser::json::detail {
 // for each byte to escape; bytes from 0x80 on are written as they are. Up to 32 bytes are
 // stored, some past the end of what is returned. Only for processors with SSSE3.
 size_t write_short_escapes(char* out, __m128i block, unsigned special);
+
+// Writes the characters of `block`, UTF-8 text with nothing to escape whose characters all
+// lie below U+0100 and which starts at a character, at `out` in Latin-1, and returns how
+// many bytes of the block it consumed (the whole block, or all but a last byte that leads
+// a character the next block ends) and, in `written`, how many it wrote. 16 bytes are
+// stored. Only for processors with SSSE3.
+size_t write_latin1_block(char* out, __m128i block, size_t& written);
 
 }  // namespace log_parser::json::detail
 

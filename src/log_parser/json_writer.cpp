@@ -103,6 +103,14 @@ void write_escaped(TextBuffer& out, std::string_view text) {
             i += 16;
             continue;
         }
+        if constexpr (kLatin1) {
+            if (shuffles && special == 0) {
+                size_t written;
+                i += write_latin1_block(o, v, written);
+                o += written;
+                continue;
+            }
+        }
         if (shuffles && mask == special) {
             if (const size_t written = write_short_escapes(o, v, static_cast<unsigned>(special))) {
                 o += written;
