@@ -75,12 +75,13 @@ inline void write_one(char*& o, const unsigned char* p, size_t& i) {
     i += 1;
 }
 
-// The escaping loop of both forms. Sixteen bytes are stored at a time whatever they hold
-// (the room was reserved), and the write position then advances past the bytes before the
-// first one that needs care (in Latin-1, also a byte from 0x80 on). A block with several
-// such bytes is spread out by byte shuffles where the processor has them and every such
-// byte takes a two-byte escape; otherwise it goes byte by byte through the table of
-// written forms, as do the last bytes.
+// The escaping loop of both forms, sixteen bytes at a time. A block with no byte that needs
+// care (in Latin-1, also a byte from 0x80 on) is stored as it is. Where the processor has
+// byte shuffles, a Latin-1 block with such bytes but nothing to escape is narrowed by them,
+// and a block whose bytes to escape all take two-byte escapes is spread out by them. Of
+// the other blocks, one with a single such byte is stored whatever it holds (the room was
+// reserved) and the write position advanced to that byte, which is then written alone; the
+// rest go byte by byte through the table of written forms, as do the last bytes.
 template <bool kLatin1>
 void write_escaped(TextBuffer& out, std::string_view text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
