@@ -22,6 +22,24 @@ uint32_t decode_point(const unsigned char* p, size_t length) {
     return point;
 }
 
+// Leads of two- and three-byte characters, and the character of such a sequence given the
+// end of its bytes.
+inline bool leads_two(unsigned char byte) {
+    return (byte & 0xE0) == 0xC0;
+}
+
+inline bool leads_three(unsigned char byte) {
+    return (byte & 0xF0) == 0xE0;
+}
+
+inline uint32_t two_byte_point(const unsigned char* end) {
+    return (end[-2] & 0x1Fu) << 6 | (end[-1] & 0x3Fu);
+}
+
+inline uint32_t three_byte_point(const unsigned char* end) {
+    return (end[-3] & 0x0Fu) << 12 | (end[-2] & 0x3Fu) << 6 | (end[-1] & 0x3Fu);
+}
+
 template <class Unit>
 void put_unit(unsigned char* units, size_t index, uint32_t point) {
     const auto unit = static_cast<Unit>(point);
@@ -121,11 +139,11 @@ void transcode_backwards(unsigned char* bytes, size_t size, unsigned char* units
         if (end[-1] < 0x80) {
             point = end[-1];
             length = 1;
-        } else if (from >= 3 && (end[-3] & 0xF0) == 0xE0) {
-            point = (end[-3] & 0x0Fu) << 12 | (end[-2] & 0x3Fu) << 6 | (end[-1] & 0x3Fu);
+        } else if (from >= 3 && leads_three(end[-3])) {
+            point = three_byte_point(end);
             length = 3;
-        } else if (from >= 2 && (end[-2] & 0xE0) == 0xC0) {
-            point = (end[-2] & 0x1Fu) << 6 | (end[-1] & 0x3Fu);
+        } else if (from >= 2 && leads_two(end[-2])) {
+            point = two_byte_point(end);
             length = 2;
         } else {
             size_t start = from - 1;
@@ -170,8 +188,8 @@ void transcode_backwards(unsigned char* bytes, size_t size, unsigned char* units
         one_character();
         // Two-byte characters (Cyrillic, Greek, Arabic, Hebrew) come in runs: the rest of
         // the run without going round the loop.
-        while (from >= 2 && (bytes[from - 2] & 0xE0) == 0xC0) {
-            put_unit<Unit>(units, --to, (bytes[from - 2] & 0x1Fu) << 6 | (bytes[from - 1] & 0x3Fu));
+        while (from >= 2 && leads_two(bytes[from - 2])) {
+            put_unit<Unit>(units, --to, two_byte_point(bytes + from));
             from -= 2;
         }
     }
