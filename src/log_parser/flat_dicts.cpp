@@ -330,10 +330,11 @@ class DictBuilder {
     CallResult<PyRef> content_value(std::string_view value) {
         const auto size = static_cast<Py_ssize_t>(value.size());
         if (!decode_utf8_) return made(PyBytes_FromStringAndSize(value.data(), size));
-        // ASCII text (most values) is made as Latin-1: one scan and a copy, a shorter road
-        // than the UTF-8 decoder's.
+        // Short ASCII text (most values) is made as Latin-1: one scan and a copy, a shorter
+        // road than the UTF-8 decoder's. Longer text goes to the UTF-8 decoder, whose ASCII
+        // loop checks and copies in one pass where the other road scans twice.
         const auto* bytes = reinterpret_cast<const uint8_t*>(value.data());
-        PyObject* text = pb::utf8::is_ascii(bytes, value.size())
+        PyObject* text = value.size() < 64 && pb::utf8::is_ascii(bytes, value.size())
                              ? PyUnicode_DecodeLatin1(value.data(), size, nullptr)
                              : PyUnicode_FromStringAndSize(value.data(), size);
         if (text) return PyRef(text);
