@@ -1,6 +1,7 @@
 #include "escape_blocks.hpp"
 
 #include "../pb/cpu.hpp"
+#include "../pb/plain_text.hpp"
 
 #ifdef __SSE2__
 #include <tmmintrin.h>
@@ -61,6 +62,23 @@ constexpr Narrowings make_narrowings() {
 
 constexpr Narrowings kNarrowings = make_narrowings();
 
+// Shuffles that move a block's bytes down by 0 to 15 places, zeros coming in at the top.
+struct Shifts {
+    alignas(16) uint8_t down[16][16];
+};
+
+constexpr Shifts make_shifts() {
+    Shifts t{};
+    for (unsigned by = 0; by < 16; ++by) {
+        for (unsigned lane = 0; lane < 16; ++lane) {
+            t.down[by][lane] = static_cast<uint8_t>(lane + by < 16 ? lane + by : 0x80);
+        }
+    }
+    return t;
+}
+
+constexpr Shifts kShifts = make_shifts();
+
 // The letter after the backslash for the control characters with a short escape, by
 // their value (0 for the others, which need \u00XX).
 alignas(16) constexpr uint8_t kLetters[16] = {0,   0,   0,   0, 0,   0,   0, 0,
@@ -97,6 +115,18 @@ MORVEX_SSSE3 inline size_t write_kept(char* out, __m128i half, unsigned pattern)
     return kNarrowings.sizes[pattern];
 }
 
+// The bytes of `block` escaped, each lane that `special` marks in its two-byte form, at
+// `out`; 0, with nothing written, when a byte among `lanes` needs the \u00XX form.
+MORVEX_SSSE3 inline size_t write_escaped_lanes(char* out, __m128i block, unsigned special,
+                                               unsigned lanes) {
+    const __m128i named = _mm_andnot_si128(
+        _mm_cmpeq_epi8(_mm_shuffle_epi8(load(kLetters), block), _mm_setzero_si128()),
+        at_most(block, 0x0F));
+    if ((_mm_movemask_epi8(_mm_andnot_si128(named, at_most(block, 0x1F))) & lanes) != 0) return 0;
+    const size_t low = write_half(out, block, special & 0xFF);
+    return low + write_half(out + low, _mm_srli_si128(block, 8), special >> 8);
+}
+
 }  // namespace
 
 MORVEX_SSSE3 size_t write_latin1_block(char* out, __m128i block, size_t& written) {
@@ -113,12 +143,18 @@ MORVEX_SSSE3 size_t write_latin1_block(char* out, __m128i block, size_t& written
 }
 
 MORVEX_SSSE3 size_t write_short_escapes(char* out, __m128i block, unsigned special) {
-    const __m128i named = _mm_andnot_si128(
-        _mm_cmpeq_epi8(_mm_shuffle_epi8(load(kLetters), block), _mm_setzero_si128()),
-        at_most(block, 0x0F));
-    if (_mm_movemask_epi8(_mm_andnot_si128(named, at_most(block, 0x1F))) != 0) return 0;
-    const size_t low = write_half(out, block, special & 0xFF);
-    return low + write_half(out + low, _mm_srli_si128(block, 8), special >> 8);
+    return write_escaped_lanes(out, block, special, 0xFFFF);
+}
+
+MORVEX_SSSE3 size_t write_tail(char* out, const unsigned char* end, unsigned rest, bool latin1) {
+    // The last 16 bytes, moved down so that the rest's bytes come first and zeros follow.
+    const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16));
+    const __m128i block = _mm_shuffle_epi8(last, load(kShifts.down[16 - rest]));
+    const unsigned lanes = (1u << rest) - 1;
+    if (latin1 && (_mm_movemask_epi8(block) & lanes) != 0) return 0;
+    const unsigned special = static_cast<unsigned>(pb::plain_text::escape_mask(block)) & lanes;
+    const size_t written = write_escaped_lanes(out, block, special, lanes);
+    return written == 0 ? 0 : written - (16 - rest);  // the zeros after the rest are not kept
 }
 
 }  // namespace log_parser::json::detail

@@ -129,6 +129,13 @@ void write_escaped(TextBuffer& out, std::string_view text) {
         }
         for (const size_t end = i + 16; i < end;) write_one<kLatin1>(o, p, i);
     }
+    if (shuffles && i < size) {
+        if (const size_t written =
+                write_tail(o, p + size, static_cast<unsigned>(size - i), kLatin1)) {
+            o += written;
+            i = size;
+        }
+    }
 #endif
     while (i < size) write_one<kLatin1>(o, p, i);
     *o++ = '"';
