@@ -177,9 +177,9 @@ class DictBuilder {
         for (const pb::Log& log : batch.logs_of(group)) {
             const auto contents = batch.contents_of(log);
             ShapeHash hash(contents, log.has_time_ns, group_.shape());
-            DictPlan* plan = find_plan(contents, log.has_time_ns, hash);
+            DictPlan* plan = plans_.find(contents, log.has_time_ns, group_.shape(), hash);
             auto dict = plan ? copy_dict(*plan, contents, log)
-                             : build_dict(new_plan(hash(), log.has_time_ns), contents, log);
+                             : build_dict(plans_.add(hash(), log.has_time_ns), contents, log);
             if (!dict) return failure_of(dict);
             if (index == log_count) return morvex::fault("the validated batch decoded differently");
             PyList_SetItem(list, static_cast<Py_ssize_t>(index++), dict.value().release());
@@ -188,29 +188,6 @@ class DictBuilder {
     }
 
     enum Reserved { kTime, kTimeNs, kTopic, kSource };
-
-    // The plan for this log's shape: the last one used for logs with the same time_ns
-    // presence first, then the others.
-    DictPlan* find_plan(Contents contents, bool has_time_ns, ShapeHash& hash) {
-        DictPlan*& recent = recent_[has_time_ns];
-        if (recent && recent->fits(contents, has_time_ns, group_.shape())) return recent;
-        DictPlan* plan = plans_.find(
-            [&](const DictPlan& candidate) {
-                return candidate.fits(contents, has_time_ns, group_.shape());
-            },
-            hash);
-        if (plan) recent = plan;
-        return plan;
-    }
-
-    // A plan for a new shape, to be made by the caller.
-    DictPlan& new_plan(uint64_t hash, bool has_time_ns) {
-        if (plans_.full()) {
-            plans_.clear();
-            recent_[0] = recent_[1] = nullptr;
-        }
-        return *(recent_[has_time_ns] = &plans_.add(hash));
-    }
 
     Status make_reserved_keys() {
         static constexpr std::string_view kNames[] = {"__time__", "__time_ns__", "__topic__",
@@ -254,23 +231,15 @@ class DictBuilder {
         return {};
     }
 
-    // The layout of groups like this one: the last one used, else the one filed under the
-    // group's keys, else a new one.
+    // The layout of groups like this one, made when it is new.
     CallResult<const GroupLayout*> layout_of(const pb::LogGroup& group,
                                              std::span<const pb::LogTag> tags) {
-        if (recent_layout_ && recent_layout_->matches(group, tags)) return recent_layout_;
-        auto hash = [&] { return GroupKeyOrder::hash_of(group, tags); };
-        GroupLayout* layout = layouts_.find(
-            [&](const GroupLayout& candidate) { return candidate.matches(group, tags); }, hash);
-        if (!layout) {
-            if (layouts_.full()) layouts_.clear();
-            layout = &layouts_.add(hash());
-            if (auto status = make_layout(*layout, group, tags); !status) {
-                return failure_of(status);
-            }
+        bool is_new;
+        GroupLayout& layout = layouts_.find_or_add(group, tags, is_new);
+        if (is_new) {
+            if (auto status = make_layout(layout, group, tags); !status) return failure_of(status);
         }
-        recent_layout_ = layout;
-        return layout;
+        return &layout;
     }
 
     Status make_layout(GroupLayout& layout, const pb::LogGroup& group,
@@ -497,11 +466,9 @@ class DictBuilder {
     bool decode_utf8_;
     PyRef reserved_[4];
     GroupStrings group_;
-    ShapeTable<DictPlan, kMaxShapes> plans_;
-    DictPlan* recent_[2] = {nullptr, nullptr};  // for logs without and with time_ns
+    ShapePlans<DictPlan> plans_;
     KeySetNumbers<GroupKeys> key_sets_;
-    ShapeTable<GroupLayout, kMaxShapes> layouts_;
-    const GroupLayout* recent_layout_ = nullptr;
+    GroupLayouts<GroupLayout> layouts_;
     std::vector<std::pair<std::string_view, size_t>> insertions_;  // for find_finals
     StrCache content_keys_;
     StrCache tag_keys_;

@@ -41,6 +41,10 @@ struct GroupLayout {
     TextBuffer rendered_keys;         // each entry's `"key":`, at the entry's rendered range
     size_t shape = 0;
     size_t serial = 0;  // tells layouts apart, also one remade in the same place
+
+    bool matches(const pb::LogGroup& group, std::span<const pb::LogTag> tags) const {
+        return order.matches(group, tags);
+    }
 };
 
 // A key to sort (a content's or a tag's) with its position among its kind.
@@ -158,7 +162,7 @@ class FlatJsonWriter {
             const pb::Log& log = logs[i];
             const auto contents = list.contents_of(log);
             ShapeHash hash(contents, log.has_time_ns, group_shape_);
-            ObjectPlan* plan = find_plan(contents, log.has_time_ns, hash);
+            ObjectPlan* plan = plans_.find(contents, log.has_time_ns, group_shape_, hash);
             if (!plan) {
                 plan = plan_for_new_shape(hash(), contents, log, i + 1 == logs.size());
                 if (!plan) continue;
@@ -225,9 +229,8 @@ class FlatJsonWriter {
     void switch_to_utf8() {
         latin1_ = false;
         json::widen_latin1(out_);
-        forget_plans();
+        plans_.clear();
         layouts_.clear();
-        recent_layout_ = nullptr;
         layout_ = nullptr;  // pointed into the layouts just dropped
         ++group_values_;
     }
@@ -238,39 +241,6 @@ class FlatJsonWriter {
         } else {
             json::write_string(out, text);
         }
-    }
-
-    // The plan for this log's shape (group keys, content keys, time_ns present or not):
-    // the last one used for logs with the same time_ns presence first, then the others.
-    ObjectPlan* find_plan(std::span<const pb::log::Content> contents, bool has_time_ns,
-                          ShapeHash& hash) {
-        ObjectPlan* recent = recent_[has_time_ns];
-        if (recent && recent->fits(contents, has_time_ns, group_shape_)) return recent;
-        return find_other_plan(contents, has_time_ns, hash);
-    }
-
-    // Out of line, as are the other lookups past the last one used: inlined, they would
-    // crowd the loop over logs and tip the compiler into calling the writer's helpers.
-    [[gnu::noinline]] ObjectPlan* find_other_plan(std::span<const pb::log::Content> contents,
-                                                  bool has_time_ns, ShapeHash& hash) {
-        ObjectPlan* plan = plans_.find(
-            [&](const ObjectPlan& candidate) {
-                return candidate.fits(contents, has_time_ns, group_shape_);
-            },
-            hash);
-        if (plan) recent_[has_time_ns] = plan;
-        return plan;
-    }
-
-    // A plan for a new shape, to be made by the caller.
-    ObjectPlan& new_plan(uint64_t hash, bool has_time_ns) {
-        if (plans_.full()) forget_plans();
-        return *(recent_[has_time_ns] = &plans_.add(hash));
-    }
-
-    void forget_plans() {
-        plans_.clear();
-        recent_[0] = recent_[1] = nullptr;
     }
 
     // The reserved keys and tags of a group, sorted by key (of tags with equal keys the
@@ -309,27 +279,15 @@ class FlatJsonWriter {
         return {};
     }
 
-    // The layout of groups like this one: the last one used, else the one filed under the
-    // group's keys, else a new one.
+    // The layout of groups like this one, made when it is new.
     const GroupLayout& layout_of(const pb::LogGroup& group, std::span<const pb::LogTag> tags) {
-        if (recent_layout_ && recent_layout_->order.matches(group, tags)) return *recent_layout_;
-        return other_layout(group, tags);
-    }
-
-    [[gnu::noinline]] const GroupLayout& other_layout(const pb::LogGroup& group,
-                                                      std::span<const pb::LogTag> tags) {
-        auto hash = [&] { return GroupKeyOrder::hash_of(group, tags); };
-        GroupLayout* layout = layouts_.find(
-            [&](const GroupLayout& candidate) { return candidate.order.matches(group, tags); },
-            hash);
-        if (!layout) {
-            if (layouts_.full()) layouts_.clear();
-            layout = &layouts_.add(hash());
-            make_layout(*layout, group, tags);
-            layout->serial = ++layout_count_;
+        bool is_new;
+        GroupLayout& layout = layouts_.find_or_add(group, tags, is_new);
+        if (is_new) {
+            make_layout(layout, group, tags);
+            layout.serial = ++layout_count_;
         }
-        recent_layout_ = layout;
-        return *layout;
+        return layout;
     }
 
     void make_layout(GroupLayout& layout, const pb::LogGroup& group,
@@ -409,7 +367,7 @@ class FlatJsonWriter {
             write_object_directly(contents, log);
             return nullptr;
         }
-        ObjectPlan& plan = new_plan(hash, log.has_time_ns);
+        ObjectPlan& plan = plans_.add(hash, log.has_time_ns);
         make_plan(plan, contents, log.has_time_ns);
         return &plan;
     }
@@ -761,9 +719,8 @@ class FlatJsonWriter {
     const GroupLayout* layout_ = nullptr;
     size_t layout_serial_ = 0;
     std::vector<std::string_view> values_;
-    ShapeTable<GroupLayout, kMaxShapes> layouts_;
+    GroupLayouts<GroupLayout> layouts_;
     size_t layout_count_ = 0;  // layouts made so far
-    const GroupLayout* recent_layout_ = nullptr;
     TextBuffer group_keys_;
     size_t group_shape_ = 0;
     size_t group_values_ = 0;
@@ -790,9 +747,7 @@ class FlatJsonWriter {
     std::array<MetShape, kMetShapes> met_shapes_;
     uint64_t met_slots_ = 0;
     size_t group_count_ = 0;  // groups with logs so far
-    // Plans remembered across groups.
-    ShapeTable<ObjectPlan, kMaxShapes> plans_;
-    ObjectPlan* recent_[2] = {nullptr, nullptr};  // for logs without and with time_ns
+    ShapePlans<ObjectPlan> plans_;
     bool first_object_ = true;
     bool latin1_ = true;  // everything met so far lies below U+0100
     bool ascii_ = true;   // and below U+0080

@@ -154,4 +154,87 @@ class ShapeHash {
     bool known_ = false;
 };
 
+// Plans (derived from LogShape) kept across groups, one per shape. The last one used for
+// logs without and with time_ns is tried first, inline; the others are looked up out of
+// line, since inlined they would crowd the loops over logs that call this.
+template <class Plan>
+class ShapePlans {
+  public:
+    Plan* find(std::span<const pb::log::Content> contents, bool has_time_ns, size_t group_shape,
+               ShapeHash& hash) {
+        Plan* recent = recent_[has_time_ns];
+        if (recent && recent->fits(contents, has_time_ns, group_shape)) return recent;
+        return find_other(contents, has_time_ns, group_shape, hash);
+    }
+
+    // A plan for a new shape, to be made by the caller; it may be one kept before, still
+    // holding an old shape.
+    Plan& add(uint64_t hash, bool has_time_ns) {
+        if (table_.full()) clear();
+        return *(recent_[has_time_ns] = &table_.add(hash));
+    }
+
+    void clear() {
+        table_.clear();
+        recent_[0] = recent_[1] = nullptr;
+    }
+
+  private:
+    [[gnu::noinline]] Plan* find_other(std::span<const pb::log::Content> contents, bool has_time_ns,
+                                       size_t group_shape, ShapeHash& hash) {
+        Plan* plan = table_.find(
+            [&](const Plan& candidate) {
+                return candidate.fits(contents, has_time_ns, group_shape);
+            },
+            hash);
+        if (plan) recent_[has_time_ns] = plan;
+        return plan;
+    }
+
+    ShapeTable<Plan, kMaxShapes> table_;
+    Plan* recent_[2] = {nullptr, nullptr};  // for logs without and with time_ns
+};
+
+// Layouts kept for groups' keys (topic and source presence, tag keys in order), one per
+// key order; a layout has matches(group, tags). The last one used is tried first, inline.
+template <class Layout>
+class GroupLayouts {
+  public:
+    // The layout for groups like `group`; when there is none yet, a new one (it may be one
+    // kept before, still holding an old layout) for the caller to make, with `is_new` set.
+    Layout& find_or_add(const pb::LogGroup& group, std::span<const pb::LogTag> tags, bool& is_new) {
+        is_new = false;
+        if (recent_ && recent_->matches(group, tags)) return *recent_;
+        return other(group, tags, is_new);
+    }
+
+    void clear() {
+        table_.clear();
+        recent_ = nullptr;
+    }
+
+  private:
+    [[gnu::noinline]] Layout& other(const pb::LogGroup& group, std::span<const pb::LogTag> tags,
+                                    bool& is_new) {
+        uint64_t hash = 0;
+        bool hashed = false;
+        auto hash_of = [&] {
+            if (!hashed) hash = GroupKeyOrder::hash_of(group, tags);
+            hashed = true;
+            return hash;
+        };
+        Layout* layout = table_.find(
+            [&](const Layout& candidate) { return candidate.matches(group, tags); }, hash_of);
+        if (!layout) {
+            if (table_.full()) table_.clear();
+            layout = &table_.add(hash_of());
+            is_new = true;
+        }
+        return *(recent_ = layout);
+    }
+
+    ShapeTable<Layout, kMaxShapes> table_;
+    Layout* recent_ = nullptr;
+};
+
 }  // namespace log_parser
