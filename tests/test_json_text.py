@@ -82,6 +82,20 @@ def escaped(char):
     return "\\u%04x" % ord(char) if ord(char) < 0x20 else char
 
 
+# 0, 2**32 - 1, and both sides of every power of ten in between.
+DIGIT_EDGES = [0, 2**32 - 1] + [10**k + d for k in range(1, 10) for d in (-1, 0)]
+
+
+@pytest.mark.parametrize("logs_per_group", [1, 3])
+def test_times_of_every_digit_count(logs_per_group):
+    # The first log of a key set is written directly, later ones follow a plan.
+    times = DIGIT_EDGES + DIGIT_EDGES[::-1]
+    logs = [dict(time=t, time_ns=ns, contents=[("k", str(t))]) for t, ns in zip(times, times[::-1])]
+    groups = [dict(topic="t", logs=logs[i:i + logs_per_group]) for i in range(0, len(logs), logs_per_group)]
+    text = convert(make_batch(groups))
+    assert [(r["__time__"], r["__time_ns__"]) for r in json.loads(text)] == list(zip(times, times[::-1]))
+
+
 @pytest.mark.parametrize("char", [chr(b) for b in range(0x20)] + ['"', "\\", "\x7f", "/", " ", "\u00e9", "\u2028",
                                                                    "\u65e5", "\U0001f600", "\ufeff"])
 def test_string_escaping(char):

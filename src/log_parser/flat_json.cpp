@@ -467,23 +467,25 @@ class FlatJsonWriter {
         const bool rendered = group_entries_rendered();
         out_.reserve_more(content_room + (rendered ? direct_group_text_.size() : group_room()) +
                           layout_->entries.size() + 2 * 10 + 3 + 16);
-        if (!first_object_) out_.put(',');
+        Cursor out{out_.end()};
+        if (!first_object_) out.put(',');
         first_object_ = false;
-        out_.put('{');
+        out.put('{');
         bool first = true;
         walk_entries(
             log.has_time_ns,
             [&](const SortedKey& content) {
-                if (!first) out_.put(',');
+                if (!first) out.put(',');
                 first = false;
-                put_content_directly(contents[content.order]);
+                put_content_directly(out, contents[content.order]);
             },
             [&](size_t g) {
-                if (!first) out_.put(',');
+                if (!first) out.put(',');
                 first = false;
-                put_group_entry_directly(rendered, g, log);
+                put_group_entry_directly(out, rendered, g, log);
             });
-        out_.put('}');
+        out.put('}');
+        out_.commit(out.at);
     }
 
     // Whether the group's entries are rendered for direct writes: they are from the
@@ -521,12 +523,23 @@ class FlatJsonWriter {
     // The direct path writes texts that need a scan through the out-of-line escaping loop
     // (which copies a text with nothing to escape in one run) rather than the inline plain
     // test, which stays inlined where it matters only while it has few callers.
-    void write_text_scanned(std::string_view text) {
-        if (latin1_) {
-            json::detail::write_escaped_latin1(out_, text);
-        } else {
-            json::detail::write_escaped_string(out_, text);
-        }
+    void write_text_scanned(Cursor& out, std::string_view text) {
+        through_buffer(out, [&] {
+            if (latin1_) {
+                json::detail::write_escaped_latin1(out_, text);
+            } else {
+                json::detail::write_escaped_string(out_, text);
+            }
+        });
+    }
+
+    // Runs `write`, which appends to the buffer itself (the writers kept out of line do),
+    // at the cursor's place, and moves the cursor past what it wrote.
+    template <class Write>
+    void through_buffer(Cursor& out, Write&& write) {
+        out_.commit(out.at);
+        write();
+        out.at = out_.end();
     }
 
     // Plain ASCII; a key read from the input is tested as the decoder tests values (an
@@ -539,30 +552,30 @@ class FlatJsonWriter {
         return pb::plain_text::is_plain_ascii_within(p, text.size(), input_end_);
     }
 
-    void put_content_directly(const pb::log::Content& content) {
+    void put_content_directly(Cursor& out, const pb::log::Content& content) {
         if (plain_ascii(content.key)) {
-            put_plain_value(content.key);
+            put_plain_value(out, content.key);
         } else {
-            write_text_scanned(content.key);
+            write_text_scanned(out, content.key);
         }
-        out_.put(':');
+        out.put(':');
         if (content.plain) {
-            put_plain_value(content.value);
+            put_plain_value(out, content.value);
         } else {
-            write_text_scanned(content.value);
+            write_text_scanned(out, content.value);
         }
     }
 
-    void put_group_entry_directly(bool rendered, size_t g, const pb::Log& log) {
+    void put_group_entry_directly(Cursor& out, bool rendered, size_t g, const pb::Log& log) {
         if (rendered) {
             const pb::Range& range = direct_entries_[g];
-            out_.put(direct_group_text_.data() + range.begin, range.size());
+            out.put(direct_group_text_.data() + range.begin, range.size());
         } else {
-            write_entry_out_of_line(out_, g);
+            through_buffer(out, [&] { write_entry_out_of_line(out_, g); });
         }
         const GroupEntry::Kind kind = layout_->entries[g].kind;
-        if (kind == GroupEntry::Kind::Time) json::put_uint(out_, log.time);
-        if (kind == GroupEntry::Kind::TimeNs) json::put_uint(out_, log.time_ns);
+        if (kind == GroupEntry::Kind::Time) json::put_uint(out, log.time);
+        if (kind == GroupEntry::Kind::TimeNs) json::put_uint(out, log.time_ns);
     }
 
     // For the direct path: another inlined call of write_entry tips the compiler into
@@ -603,31 +616,45 @@ class FlatJsonWriter {
         if (entry.kind == GroupEntry::Kind::Text) write_text(out, values_[index]);
     }
 
-    // A value of an object; with kRoomReserved, into room the caller has reserved for the
-    // whole object (see object_room).
-    template <bool kRoomReserved = false>
+    // A value of an object, appended.
     void write_value(Step::Value value, size_t content, std::span<const pb::log::Content> contents,
                      const pb::Log& log) {
         switch (value) {
             case Step::Value::Content:
-                if (!contents[content].plain) {
-                    write_text(out_, contents[content].value);  // within reserved room, if any
-                } else if (kRoomReserved) {
-                    put_plain_value(contents[content].value);
-                } else {
+                if (contents[content].plain) {
                     json::write_plain_string(out_, contents[content].value);
+                } else {
+                    write_text(out_, contents[content].value);
                 }
                 break;
             case Step::Value::Time:
-            case Step::Value::TimeNs: {
-                const uint32_t time = value == Step::Value::Time ? log.time : log.time_ns;
-                if (kRoomReserved) {
-                    json::put_uint(out_, time);
+                json::write_uint(out_, log.time);
+                break;
+            case Step::Value::TimeNs:
+                json::write_uint(out_, log.time_ns);
+                break;
+            case Step::Value::None:
+                break;
+        }
+    }
+
+    // The same into room the caller has reserved for the whole object (see object_room).
+    void put_value(Cursor& out, Step::Value value, size_t content,
+                   std::span<const pb::log::Content> contents, const pb::Log& log) {
+        switch (value) {
+            case Step::Value::Content:
+                if (contents[content].plain) {
+                    put_plain_value(out, contents[content].value);
                 } else {
-                    json::write_uint(out_, time);
+                    through_buffer(out, [&] { write_text(out_, contents[content].value); });
                 }
                 break;
-            }
+            case Step::Value::Time:
+                json::put_uint(out, log.time);
+                break;
+            case Step::Value::TimeNs:
+                json::put_uint(out, log.time_ns);
+                break;
             case Step::Value::None:
                 break;
         }
@@ -658,36 +685,38 @@ class FlatJsonWriter {
     void write_object(const ObjectPlan& plan, std::span<const pb::log::Content> contents,
                       const pb::Log& log) {
         out_.reserve_more(object_room(plan, contents));
-        if (!first_object_) out_.put(',');
+        Cursor out{out_.end()};
+        if (!first_object_) out.put(',');
         first_object_ = false;
         const char* text = plan.text.data();
         for (const Step& step : plan.steps) {
-            put_piece(text + step.text_begin, step.text_end - step.text_begin);
-            write_value<true>(step.value, step.content, contents, log);
+            put_piece(out, text + step.text_begin, step.text_end - step.text_begin);
+            put_value(out, step.value, step.content, contents, log);
         }
+        out_.commit(out.at);
     }
 
     // A piece of a plan's text; one of up to sixteen bytes in one move (a plan's text keeps
     // sixteen bytes of room past its end for that).
-    void put_piece(const char* data, size_t size) {
+    static void put_piece(Cursor& out, const char* data, size_t size) {
         if (size <= 16) {
-            out_.put_wide16(data, size);
+            out.put_wide16(data, size);
         } else {
-            out_.put(data, size);
+            out.put(data, size);
         }
     }
 
     // A value known to need no escape, with its quotes; one of 1 to 15 bytes (a view into
     // the input) in one move when the input goes on for sixteen bytes from its start.
-    void put_plain_value(std::string_view value) {
-        out_.put('"');
+    void put_plain_value(Cursor& out, std::string_view value) const {
+        out.put('"');
         if (!value.empty() && input_end_ != nullptr &&
             pb::plain_text::readable_wide(value.data(), value.size(), input_end_)) {
-            out_.put_wide16(value.data(), value.size());
+            out.put_wide16(value.data(), value.size());
         } else {
-            out_.put(value);
+            out.put(value);
         }
-        out_.put('"');
+        out.put('"');
     }
 
     // The same object written from the plan's pieces and the current group's renderings,

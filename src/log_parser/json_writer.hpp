@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -31,14 +32,34 @@ constexpr std::array<char, 200> make_digit_pairs() {
 // "00" to "99" back to back: numbers are written two digits at a time.
 inline constexpr std::array<char, 200> kDigitPairs = make_digit_pairs();
 
+// For each bit length of a 32-bit value, its smaller count of decimal digits `d` in the
+// upper half, plus what carries into the upper half exactly when the value reaches 10^d.
+constexpr std::array<uint64_t, 32> make_digit_carries() {
+    std::array<uint64_t, 32> carries{};
+    for (unsigned bits = 0; bits < 32; ++bits) {
+        uint64_t power = 10;
+        uint64_t digits = 1;
+        while (power <= (uint64_t{1} << bits)) {
+            power *= 10;
+            ++digits;
+        }
+        carries[bits] = digits << 32;
+        if (power < (uint64_t{1} << 32)) carries[bits] += (uint64_t{1} << 32) - power;
+    }
+    return carries;
+}
+inline constexpr std::array<uint64_t, 32> kDigitCarries = make_digit_carries();
+
 }  // namespace detail
 
 // Writes a text known to need no escape as a JSON string, quotes included.
 inline void write_plain_string(TextBuffer& out, std::string_view text) {
     out.reserve_more(text.size() + 2);
-    out.put('"');
-    out.put(text);
-    out.put('"');
+    Cursor at{out.end()};
+    at.put('"');
+    at.put(text);
+    at.put('"');
+    out.commit(at.at);
 }
 
 // Writes `text` as a JSON string, quotes included.
@@ -63,11 +84,17 @@ inline void write_string_latin1(TextBuffer& out, std::string_view text) {
 // Rewrites the Latin-1 text in `out` as UTF-8, in place.
 void widen_latin1(TextBuffer& out);
 
+// The number of decimal digits of `value`, without a loop.
+inline unsigned decimal_digits(uint32_t value) {
+    const int bits = 31 - std::countl_zero(value | 1);
+    return static_cast<unsigned>((value + detail::kDigitCarries[bits]) >> 32);
+}
+
 // Puts a decimal integer without sign, leading zeros, fraction or exponent into room
-// reserved for it (ten bytes).
-[[gnu::always_inline]] inline void put_uint(TextBuffer& out, uint32_t value) {
-    char digits[10];
-    char* end = digits + sizeof digits;
+// reserved for it (ten bytes). The digits go straight to their place, two at a time from
+// the last: read back from a scratch buffer, narrow stores would stall the wide load.
+[[gnu::always_inline]] inline void put_uint(Cursor& out, uint32_t value) {
+    char* const end = out.at + decimal_digits(value);
     char* p = end;
     while (value >= 100) {
         p -= 2;
@@ -75,18 +102,19 @@ void widen_latin1(TextBuffer& out);
         value /= 100;
     }
     if (value >= 10) {
-        p -= 2;
-        std::memcpy(p, detail::kDigitPairs.data() + 2 * value, 2);
+        std::memcpy(p - 2, detail::kDigitPairs.data() + 2 * value, 2);
     } else {
-        *--p = static_cast<char>('0' + value);
+        p[-1] = static_cast<char>('0' + value);
     }
-    out.put(p, static_cast<size_t>(end - p));
+    out.at = end;
 }
 
 // The same, reserving the room first.
 inline void write_uint(TextBuffer& out, uint32_t value) {
     out.reserve_more(10);
-    put_uint(out, value);
+    Cursor at{out.end()};
+    put_uint(at, value);
+    out.commit(at.at);
 }
 
 // Upper bound of the bytes write_string can produce for `size` bytes of text.

@@ -16,53 +16,28 @@
 
 namespace log_parser {
 
-class TextBuffer {
-  public:
-    TextBuffer() = default;
-    explicit TextBuffer(size_t capacity) { reserve(capacity); }
-    TextBuffer(TextBuffer&& other) noexcept { swap(other); }
-    TextBuffer& operator=(TextBuffer&& other) noexcept {
-        TextBuffer(std::move(other)).swap(*this);
-        return *this;
-    }
-    TextBuffer(const TextBuffer&) = delete;
-    TextBuffer& operator=(const TextBuffer&) = delete;
-    ~TextBuffer() { lz4_block::release_output_buffer(data_, capacity_); }
+// A write position in room reserved in a TextBuffer. Objects are written through a local
+// cursor, which stays in a register: stores of bytes may alias anything, so writing
+// through the buffer itself reloads and stores its size around every byte.
+struct Cursor {
+    char* at;
 
-    // Makes room for `extra` more bytes; grows geometrically so appends stay amortised O(1).
-    void reserve_more(size_t extra) {
-        if (capacity_ - size_ < extra) grow(size_ + extra);
-    }
-
-    void put(char c) { data_[size_++] = c; }
+    void put(char c) { *at++ = c; }
     void put(const char* data, size_t size) {
         if (size <= 16) {
-            copy_short(data_ + size_, data, size);
+            copy_short(at, data, size);
         } else {
-            std::memcpy(data_ + size_, data, size);
+            std::memcpy(at, data, size);
         }
-        size_ += size;
+        at += size;
     }
     void put(std::string_view text) { put(text.data(), text.size()); }
     // Puts up to sixteen bytes with one sixteen-byte move: sixteen bytes must be readable
     // from `data` and reserved here.
     void put_wide16(const char* data, size_t size) {
-        std::memcpy(data_ + size_, data, 16);
-        size_ += size;
+        std::memcpy(at, data, 16);
+        at += size;
     }
-
-    void append(std::string_view text) {
-        reserve_more(text.size());
-        put(text);
-    }
-
-    char* data() { return data_; }
-    const char* data() const { return data_; }
-    size_t size() const { return size_; }
-    std::string_view view() const { return {data_, size_}; }
-    void clear() { size_ = 0; }
-    // Counts `extra` reserved bytes as written, after they were filled in place.
-    void grow_by(size_t extra) { size_ += extra; }
 
   private:
     // Most texts put are keys and short values; two overlapping loads and stores copy them
@@ -86,7 +61,51 @@ class TextBuffer {
             to[size - 1] = from[size - 1];
         }
     }
+};
 
+class TextBuffer {
+  public:
+    TextBuffer() = default;
+    explicit TextBuffer(size_t capacity) { reserve(capacity); }
+    TextBuffer(TextBuffer&& other) noexcept { swap(other); }
+    TextBuffer& operator=(TextBuffer&& other) noexcept {
+        TextBuffer(std::move(other)).swap(*this);
+        return *this;
+    }
+    TextBuffer(const TextBuffer&) = delete;
+    TextBuffer& operator=(const TextBuffer&) = delete;
+    ~TextBuffer() { lz4_block::release_output_buffer(data_, capacity_); }
+
+    // Makes room for `extra` more bytes; grows geometrically so appends stay amortised O(1).
+    void reserve_more(size_t extra) {
+        if (capacity_ - size_ < extra) grow(size_ + extra);
+    }
+
+    void put(char c) { data_[size_++] = c; }
+    void put(const char* data, size_t size) {
+        Cursor at{end()};
+        at.put(data, size);
+        size_ += size;
+    }
+    void put(std::string_view text) { put(text.data(), text.size()); }
+    void append(std::string_view text) {
+        reserve_more(text.size());
+        put(text);
+    }
+
+    char* data() { return data_; }
+    const char* data() const { return data_; }
+    size_t size() const { return size_; }
+    std::string_view view() const { return {data_, size_}; }
+    void clear() { size_ = 0; }
+    // Where the next byte goes, for a Cursor writing into reserved room; commit(at) then
+    // counts what it wrote.
+    char* end() { return data_ + size_; }
+    void commit(const char* at) { size_ = static_cast<size_t>(at - data_); }
+    // Counts `extra` reserved bytes as written, after they were filled in place.
+    void grow_by(size_t extra) { size_ += extra; }
+
+  private:
     void reserve(size_t capacity) {
         if (capacity <= capacity_) return;
         data_ = data_ == nullptr ? lz4_block::allocate_output_buffer(capacity)
