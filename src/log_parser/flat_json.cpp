@@ -253,11 +253,14 @@ class FlatJsonWriter {
         // Serials are never reused, so an equal one means the very same layout.
         bool same_values = layout_serial_ == layout.serial;
         values_.resize(layout.entries.size());
+        size_t room = layout.rendered_keys.size();
         for (size_t i = 0; i < layout.entries.size(); ++i) {
             const std::string_view value = value_of(layout.entries[i], group, tags);
-            if (same_values && !pb::bytes_equal(value, values_[i])) same_values = false;
-            values_[i] = value;
+            if (same_values && !pb::bytes_equal(value, values_[i].text)) same_values = false;
+            values_[i] = {value, plain_ascii(value)};
+            room += json::max_string_size(value.size());
         }
+        group_room_ = room;
         layout_ = &layout;
         layout_serial_ = layout.serial;
         group_shape_ = layout.shape;
@@ -465,7 +468,7 @@ class FlatJsonWriter {
     void write_object_directly(std::span<const pb::log::Content> contents, const pb::Log& log) {
         const size_t content_room = sort_contents(contents);
         const bool rendered = group_entries_rendered();
-        out_.reserve_more(content_room + (rendered ? direct_group_text_.size() : group_room()) +
+        out_.reserve_more(content_room + (rendered ? direct_group_text_.size() : group_room_) +
                           layout_->entries.size() + 2 * 10 + 3 + 16);
         Cursor out{out_.end()};
         if (!first_object_) out.put(',');
@@ -500,23 +503,20 @@ class FlatJsonWriter {
         return true;
     }
 
-    // The room the current group's entries take at most, their values escaped at worst.
-    size_t group_room() const {
-        size_t room = layout_->rendered_keys.size();
-        for (std::string_view value : values_) room += json::max_string_size(value.size());
-        return room;
-    }
-
     // Each of the current group's entries as written (`"key":"value"`, or `"key":` for the
     // times), for the logs written directly.
     void render_group_entries() {
-        direct_group_text_.clear();
+        TextBuffer& text = direct_group_text_;
+        text.clear();
+        text.reserve_more(group_room_);
         direct_entries_.clear();
+        Cursor out{text.end()};
         for (size_t g = 0; g < layout_->entries.size(); ++g) {
-            const size_t begin = direct_group_text_.size();
-            write_entry_out_of_line(direct_group_text_, g);
-            direct_entries_.push_back({begin, direct_group_text_.size()});
+            const auto begin = static_cast<size_t>(out.at - text.data());
+            put_entry(text, out, g);
+            direct_entries_.push_back({begin, static_cast<size_t>(out.at - text.data())});
         }
+        text.commit(out.at);
         direct_group_values_ = group_values_;
     }
 
@@ -537,9 +537,13 @@ class FlatJsonWriter {
     // at the cursor's place, and moves the cursor past what it wrote.
     template <class Write>
     void through_buffer(Cursor& out, Write&& write) {
-        out_.commit(out.at);
+        through(out_, out, write);
+    }
+    template <class Write>
+    static void through(TextBuffer& buffer, Cursor& out, Write&& write) {
+        buffer.commit(out.at);
         write();
-        out.at = out_.end();
+        out.at = buffer.end();
     }
 
     // Plain ASCII; a key read from the input is tested as the decoder tests values (an
@@ -571,17 +575,19 @@ class FlatJsonWriter {
             const pb::Range& range = direct_entries_[g];
             out.put(direct_group_text_.data() + range.begin, range.size());
         } else {
-            through_buffer(out, [&] { write_entry_out_of_line(out_, g); });
+            through_buffer(out, [&] { put_entry_out_of_line(out_, g); });
         }
         const GroupEntry::Kind kind = layout_->entries[g].kind;
         if (kind == GroupEntry::Kind::Time) json::put_uint(out, log.time);
         if (kind == GroupEntry::Kind::TimeNs) json::put_uint(out, log.time_ns);
     }
 
-    // For the direct path: another inlined call of write_entry tips the compiler into
+    // For the direct path: another inlined call of put_entry tips the compiler into
     // calling it, and what it inlines with it, from the loops that follow plans.
-    [[gnu::noinline]] void write_entry_out_of_line(TextBuffer& out, size_t index) const {
-        write_entry(out, index);
+    [[gnu::noinline]] void put_entry_out_of_line(TextBuffer& buffer, size_t index) const {
+        Cursor out{buffer.end()};
+        put_entry(buffer, out, index);
+        buffer.commit(out.at);
     }
 
     // Puts the plan's text together from its pieces and the current group's renderings.
@@ -589,56 +595,47 @@ class FlatJsonWriter {
         plan.steps.clear();
         TextBuffer& text = plan.text;
         text.clear();
+        // Sixteen bytes more, to read the last piece sixteen bytes wide.
+        text.reserve_more(plan.literals.size() + group_room_ + 16);
+        Cursor out{text.end()};
         size_t step_begin = 0;
         for (const Piece& piece : plan.pieces) {
             switch (piece.kind) {
                 case Piece::Kind::Literal:
-                    text.append(plan.literals.view().substr(piece.begin, piece.end - piece.begin));
+                    out.put(plan.literals.data() + piece.begin, piece.end - piece.begin);
                     break;
                 case Piece::Kind::Entry:
-                    write_entry(text, piece.begin);
+                    put_entry(text, out, piece.begin);
                     break;
-                case Piece::Kind::Value:
-                    plan.steps.push_back({step_begin, text.size(), piece.value, piece.content});
-                    step_begin = text.size();
+                case Piece::Kind::Value: {
+                    const auto step_end = static_cast<size_t>(out.at - text.data());
+                    plan.steps.push_back({step_begin, step_end, piece.value, piece.content});
+                    step_begin = step_end;
                     break;
+                }
             }
         }
-        text.reserve_more(16);  // room to read the last piece sixteen bytes wide
+        text.commit(out.at);
         plan.group_values = group_values_;
     }
 
-    // The current group's entry: its rendered key, then its value unless it is a time.
-    void write_entry(TextBuffer& out, size_t index) const {
+    // The current group's entry, its rendered key and then its value unless it is a time,
+    // into room reserved in `buffer` (group_room_ covers all of a group's entries).
+    void put_entry(TextBuffer& buffer, Cursor& out, size_t index) const {
         const GroupEntry& entry = layout_->entries[index];
-        out.append(layout_->rendered_keys.view().substr(entry.rendered_begin,
-                                                        entry.rendered_end - entry.rendered_begin));
-        if (entry.kind == GroupEntry::Kind::Text) write_text(out, values_[index]);
-    }
-
-    // A value of an object, appended.
-    void write_value(Step::Value value, size_t content, std::span<const pb::log::Content> contents,
-                     const pb::Log& log) {
-        switch (value) {
-            case Step::Value::Content:
-                if (contents[content].plain) {
-                    json::write_plain_string(out_, contents[content].value);
-                } else {
-                    write_text(out_, contents[content].value);
-                }
-                break;
-            case Step::Value::Time:
-                json::write_uint(out_, log.time);
-                break;
-            case Step::Value::TimeNs:
-                json::write_uint(out_, log.time_ns);
-                break;
-            case Step::Value::None:
-                break;
+        out.put(layout_->rendered_keys.data() + entry.rendered_begin,
+                entry.rendered_end - entry.rendered_begin);
+        if (entry.kind != GroupEntry::Kind::Text) return;
+        const GroupValue& value = values_[index];
+        if (value.plain) {
+            put_plain_value(out, value.text);
+        } else {
+            through(buffer, out, [&] { write_text(buffer, value.text); });
         }
     }
 
-    // The same into room the caller has reserved for the whole object (see object_room).
+    // A value of an object, into room the caller has reserved for the whole object (see
+    // values_room).
     void put_value(Cursor& out, Step::Value value, size_t content,
                    std::span<const pb::log::Content> contents, const pb::Log& log) {
         switch (value) {
@@ -667,10 +664,11 @@ class FlatJsonWriter {
                              : json::max_string_size(content.value.size());
     }
 
-    // Room for an object at its largest: the separator, the plan's text, each value as
-    // written (escaped at worst sixfold) and sixteen bytes for the last wide move.
-    static size_t object_room(const ObjectPlan& plan, std::span<const pb::log::Content> contents) {
-        size_t room = 1 + plan.text.size() + 16;
+    // Room for an object's values at their largest: each as written (escaped at worst
+    // sixfold); with the separator, the text between them, and sixteen bytes for the last
+    // wide move, an object's room.
+    static size_t values_room(const ObjectPlan& plan, std::span<const pb::log::Content> contents) {
+        size_t room = 1 + 16;
         for (const Step& step : plan.steps) {
             if (step.value != Step::Value::Content) {
                 room += 10;
@@ -684,7 +682,7 @@ class FlatJsonWriter {
     // The object of a log that follows a plan, written into room reserved at once.
     void write_object(const ObjectPlan& plan, std::span<const pb::log::Content> contents,
                       const pb::Log& log) {
-        out_.reserve_more(object_room(plan, contents));
+        out_.reserve_more(plan.text.size() + values_room(plan, contents));
         Cursor out{out_.end()};
         if (!first_object_) out.put(',');
         first_object_ = false;
@@ -720,24 +718,28 @@ class FlatJsonWriter {
     }
 
     // The same object written from the plan's pieces and the current group's renderings,
-    // without putting the plan's text together first.
+    // without putting the plan's text together first. (A plan's steps name its values
+    // also while its text is stale.)
     void write_object_from_pieces(const ObjectPlan& plan,
                                   std::span<const pb::log::Content> contents, const pb::Log& log) {
-        if (!first_object_) out_.append(",");
+        out_.reserve_more(plan.literals.size() + group_room_ + values_room(plan, contents));
+        Cursor out{out_.end()};
+        if (!first_object_) out.put(',');
         first_object_ = false;
         for (const Piece& piece : plan.pieces) {
             switch (piece.kind) {
                 case Piece::Kind::Literal:
-                    out_.append(plan.literals.view().substr(piece.begin, piece.end - piece.begin));
+                    out.put(plan.literals.data() + piece.begin, piece.end - piece.begin);
                     break;
                 case Piece::Kind::Entry:
-                    write_entry(out_, piece.begin);
+                    put_entry(out_, out, piece.begin);
                     break;
                 case Piece::Kind::Value:
-                    write_value(piece.value, piece.content, contents, log);
+                    put_value(out, piece.value, piece.content, contents, log);
                     break;
             }
         }
+        out_.commit(out.at);
     }
 
     TextBuffer out_;
@@ -747,7 +749,13 @@ class FlatJsonWriter {
     // whenever its keys or values differ from the last group's.
     const GroupLayout* layout_ = nullptr;
     size_t layout_serial_ = 0;
-    std::vector<std::string_view> values_;
+    // A group entry's value, and whether it is plain ASCII (see plain_ascii).
+    struct GroupValue {
+        std::string_view text;
+        bool plain = false;
+    };
+    std::vector<GroupValue> values_;
+    size_t group_room_ = 0;  // what the group's entries take at most, values escaped at worst
     GroupLayouts<GroupLayout> layouts_;
     size_t layout_count_ = 0;  // layouts made so far
     TextBuffer group_keys_;
