@@ -151,7 +151,9 @@ class FlatJsonWriter {
         out_.append("[");
     }
 
-    [[gnu::noinline]] void write_group(const pb::LogGroupList& list, const pb::LogGroup& group) {
+    // On a cache line of its own, as the decoder's loops are.
+    [[gnu::noinline, gnu::aligned(64)]] void write_group(const pb::LogGroupList& list,
+                                                         const pb::LogGroup& group) {
         if (list.widest_lead >= 0x80) ascii_ = false;
         if (latin1_ && list.widest_lead >= 0xC4) switch_to_utf8();
         if (group.logs.size() == 0) return;
