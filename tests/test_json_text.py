@@ -252,6 +252,19 @@ def test_logs_whose_key_sets_vary(seed):
     convert(make_batch(groups))
 
 
+@pytest.mark.parametrize("tag_key", ["k", "kk", "kkk"])
+def test_group_entries_rendered_up_to_the_end_of_their_room(tag_key):
+    # The second log of a new key set in a group gets the group's entries rendered once, into
+    # room for them escaped at worst: with the tag key "k" or "kk" that room fits the smallest
+    # buffer there is, 64 bytes, and the short topic comes last, where a 16-byte move of it
+    # would end past the room (the sanitized run of the suite checks it stays within). The
+    # next group makes the input go on for sixteen bytes after the topic.
+    groups = [dict(topic="t", tags=[(tag_key, "")],
+                   logs=[dict(time_ns=1, contents=[("a", "1")]), dict(time_ns=2, contents=[("b", "2")])]),
+              dict(topic="next group", logs=[dict(contents=[("c", "3" * 20)])])]
+    convert(make_batch(groups))
+
+
 @pytest.mark.parametrize("count", [12, 40, 300, 1100])
 def test_more_shapes_than_are_kept(count):
     # Few shapes are looked up in turn, more by hash, and beyond a limit the remembered

@@ -510,7 +510,7 @@ class FlatJsonWriter {
     void render_group_entries() {
         TextBuffer& text = direct_group_text_;
         text.clear();
-        text.reserve_more(group_room_);
+        text.reserve_more(group_room_ + 16);  // and the last value's 16-byte move
         direct_entries_.clear();
         Cursor out{text.end()};
         for (size_t g = 0; g < layout_->entries.size(); ++g) {
@@ -622,7 +622,8 @@ class FlatJsonWriter {
     }
 
     // The current group's entry, its rendered key and then its value unless it is a time,
-    // into room reserved in `buffer` (group_room_ covers all of a group's entries).
+    // into room reserved in `buffer`: group_room_ covers all of a group's entries, and
+    // sixteen bytes more the 16-byte move of a short value.
     void put_entry(TextBuffer& buffer, Cursor& out, size_t index) const {
         const GroupEntry& entry = layout_->entries[index];
         out.put(layout_->rendered_keys.data() + entry.rendered_begin,
