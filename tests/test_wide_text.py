@@ -53,6 +53,8 @@ def random_batch(seed, logs, alphabet=BMP + ASTRAL, ascii_run=40):
     (BMP, 2, 5000),  # few ASCII runs: the UTF-16 text starts well into its buffer
     (["\u4e2d", "\u00e9", "\uffff"], 1, 5000),
     (["\u4e2d", "\u0800", "\uffff", "\U0001f600"], 1, 5000),  # runs of three-byte characters, as UCS-4
+    (["\u0430", "\u044f", "\u0100", "\u07ff", "\u00e9", '"', "\n"], 3, 5000),  # runs of two-byte characters
+    (["\u0436", "\u0436", "\u0436", "\u4e2d", "\u0800"], 1, 5000),  # and three-byte ones among them
 ])
 def test_large_texts_with_every_width_of_character(seed, alphabet, ascii_run, logs):
     batch = random_batch(seed, logs, alphabet, ascii_run)
@@ -67,6 +69,17 @@ def test_utf16_text_whose_three_byte_characters_come_first():
     # are densest, here the first half.
     logs = [dict(time=i, contents=[("m", "\u4e2d" * 200)]) for i in range(2000)]
     logs += [dict(time=i, contents=[("m", "x" * 400)]) for i in range(2000)]
+    convert(make_batch([dict(logs=logs)]))
+
+
+@pytest.mark.parametrize("ascii_between", [0, 1, 5])
+def test_two_byte_characters_right_after_the_densest_three_byte_ones(ascii_between):
+    # Where the three-byte characters end, the UTF-16 text has caught up with the UTF-8
+    # bytes still to be read: the two-byte characters after them are rewritten without room
+    # to spare.
+    logs = [dict(time=i, contents=[("m", "\u4e2d" * 300)]) for i in range(1500)]
+    logs.append(dict(contents=[("m", "\u4e2d" * 50 + "x" * ascii_between + "\u0436" * 3000)]))
+    logs += [dict(time=i, contents=[("m", "\u0436" * 300)]) for i in range(500)]
     convert(make_batch([dict(logs=logs)]))
 
 

@@ -1,6 +1,7 @@
 #include "wide_text.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -120,6 +121,130 @@ inline bool ends_in_four_three_byte_characters(__m128i block) {
         store16(to, units);
     }
 }
+
+// Whether every byte of `block` lies below 0xE0: ASCII, and leads and continuations of
+// two-byte characters (valid text holds no other).
+inline bool one_and_two_byte_bytes(__m128i block) {
+    const __m128i last_two_byte_lead = _mm_set1_epi8(char(0xDF));
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(block, last_two_byte_lead),
+                                            last_two_byte_lead)) == 0xFFFF;
+}
+
+// For each set of kept 16-bit lanes (a bit each), the byte shuffle that moves those lanes,
+// in order, to the top of a register; the lanes below them become zero.
+constexpr std::array<std::array<unsigned char, 16>, 256> make_lane_packing() {
+    std::array<std::array<unsigned char, 16>, 256> shuffles{};
+    for (unsigned kept = 0; kept < 256; ++kept) {
+        std::array<unsigned char, 16>& shuffle = shuffles[kept];
+        shuffle.fill(0x80);
+        int lane = 8 - std::popcount(kept);
+        for (int source = 0; source < 8; ++source) {
+            if ((kept >> source & 1) == 0) continue;
+            shuffle[2 * lane] = static_cast<unsigned char>(2 * source);
+            shuffle[2 * lane + 1] = static_cast<unsigned char>(2 * source + 1);
+            ++lane;
+        }
+    }
+    return shuffles;
+}
+constexpr std::array<std::array<unsigned char, 16>, 256> kLanePacking = make_lane_packing();
+
+constexpr std::array<uint8_t, 256> make_lane_counts() {
+    std::array<uint8_t, 256> counts{};
+    for (unsigned kept = 0; kept < 256; ++kept) counts[kept] = std::popcount(kept);
+    return counts;
+}
+// The number of set bits of each byte: a processor with byte shuffles may lack an
+// instruction for it.
+constexpr std::array<uint8_t, 256> kLaneCounts = make_lane_counts();
+
+// In each 16-bit lane a byte (low half) and the byte before it (high half), the unit of
+// the character that the byte ends: an ASCII byte is its own, a continuation makes one
+// with the five low bits of its lead. (Lanes of lead bytes get values never used.)
+inline __m128i units_of_pairs(__m128i pairs) {
+    const __m128i two =
+        _mm_or_si128(_mm_and_si128(_mm_srli_epi16(pairs, 2), _mm_set1_epi16(0x07C0)),
+                     _mm_and_si128(pairs, _mm_set1_epi16(0x3F)));
+    const __m128i one = _mm_and_si128(pairs, _mm_set1_epi16(0xFF));
+    const __m128i is_two = _mm_srai_epi16(_mm_slli_epi16(pairs, 8), 15);
+    return _mm_or_si128(_mm_and_si128(is_two, two), _mm_andnot_si128(is_two, one));
+}
+
+// Stores the eight 16-bit lanes of `packed` as units ending at `end`.
+template <class Unit>
+void put_packed_units(unsigned char* end, __m128i packed) {
+    if constexpr (sizeof(Unit) == 2) {
+        store16(end - 16, packed);
+    } else {
+        const __m128i zero = _mm_setzero_si128();
+        store16(end - 32, _mm_unpacklo_epi16(packed, zero));
+        store16(end - 16, _mm_unpackhi_epi16(packed, zero));
+    }
+}
+
+// Where a rewrite from the back has got to: the bytes before `from` are still to be read,
+// and become the units before `to`. (Passed by value: a place whose address is taken would
+// be kept in memory throughout the caller's loop.)
+struct Progress {
+    size_t from;
+    size_t to;
+};
+
+// Rewrites blocks of ASCII and two-byte characters as units (UTF-16 or UCS-4), from the
+// back, as long as they come: from the block of the sixteen bytes before `at.from` on,
+// which ends a character; returns where it got to. Each byte becomes a unit, computed with
+// the byte before it (read by a second load, which also serves a character split across
+// the block's start), and the units of the bytes that end characters are packed by lane
+// shuffles, eight bytes at a time; each of the two stores also writes units below its
+// own, which are written over later. So every block takes sixteen bytes, and the next one
+// starts without waiting for this one's count; a lead byte left at the end of the bytes
+// before is skipped on the way out, as its character is written. A block is left alone
+// when its stores would reach bytes still to be read. Needs SSSE3.
+template <class Unit>
+[[gnu::noinline]] MORVEX_SSSE3 Progress put_one_and_two_byte_blocks(unsigned char* bytes,
+                                                                    Progress at,
+                                                                    unsigned char* units) {
+    size_t from = at.from;
+    size_t to = at.to;
+    bool lead_left = false;  // the byte before `from` leads a character already written
+    while (from >= 17 && to >= 16) {
+        const __m128i block = load16(bytes + from - 16);
+        unsigned char* const end = units + sizeof(Unit) * to;
+        const int high_bits = _mm_movemask_epi8(block);
+        if (high_bits == 0) {
+            put_ascii16<Unit>(end - 16 * sizeof(Unit), block);
+            from -= 16;
+            to -= 16;
+            lead_left = false;
+            continue;
+        }
+        if (!one_and_two_byte_bytes(block)) break;
+        // Every continuation must follow the lead of a two-byte character: the first ones
+        // of a block may end a wider character begun before it.
+        const __m128i before = load16(bytes + from - 17);
+        const __m128i top_two = _mm_set1_epi8(char(0xC0));
+        const __m128i top_three = _mm_set1_epi8(char(0xE0));
+        const int leads = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(block, top_two), top_two));
+        const int continuations = high_bits & ~leads;
+        const int after_two_byte_leads =
+            _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(before, top_three), top_two));
+        if ((continuations & ~after_two_byte_leads) != 0) break;
+        const unsigned kept = ~static_cast<unsigned>(leads) & 0xFFFF;
+        const size_t low_units = kLaneCounts[kept & 0xFF];
+        const size_t high_units = kLaneCounts[kept >> 8];
+        if (end - sizeof(Unit) * (high_units + 8) < bytes + from - 16) break;
+        const __m128i high = units_of_pairs(_mm_unpackhi_epi8(block, before));
+        const __m128i low = units_of_pairs(_mm_unpacklo_epi8(block, before));
+        put_packed_units<Unit>(end, _mm_shuffle_epi8(high, load16(kLanePacking[kept >> 8].data())));
+        put_packed_units<Unit>(end - sizeof(Unit) * high_units,
+                               _mm_shuffle_epi8(low, load16(kLanePacking[kept & 0xFF].data())));
+        from -= 16;
+        to -= low_units + high_units;
+        lead_left = (continuations & 1) != 0;
+    }
+    if (lead_left) --from;
+    return {from, to};
+}
 #endif
 
 // Rewrites the `size` UTF-8 bytes at `bytes` as `count` units at `units`, from the back.
@@ -186,8 +311,15 @@ void transcode_backwards(unsigned char* bytes, size_t size, unsigned char* units
             for (int k = 0; k < ascii_tail; ++k) put_unit<Unit>(units, --to, bytes[--from]);
         }
         one_character();
-        // Two-byte characters (Cyrillic, Greek, Arabic, Hebrew) come in runs: the rest of
-        // the run without going round the loop.
+        // Two-byte characters (Cyrillic, Greek, Arabic, Hebrew) come in runs, mixed with
+        // ASCII: in UTF-16 the rest of the run a block at a time, or else (and where a block
+        // holds a wider character) one character at a time, without going round the loop.
+        // Entered only after a two-byte character, this costs text of other scripts nothing.
+        if (shuffles && from >= 2 && leads_two(bytes[from - 2])) {
+            const Progress at = put_one_and_two_byte_blocks<Unit>(bytes, {from, to}, units);
+            from = at.from;
+            to = at.to;
+        }
         while (from >= 2 && leads_two(bytes[from - 2])) {
             put_unit<Unit>(units, --to, two_byte_point(bytes + from));
             from -= 2;
