@@ -151,7 +151,7 @@ class FlatJsonWriter {
         out_.append("[");
     }
 
-    // On a cache line of its own, as the decoder's loops are.
+    // Starts on a cache line, as the decoder's loops do.
     [[gnu::noinline, gnu::aligned(64)]] void write_group(const pb::LogGroupList& list,
                                                          const pb::LogGroup& group) {
         if (list.widest_lead >= 0x80) ascii_ = false;
@@ -470,6 +470,8 @@ class FlatJsonWriter {
     void write_object_directly(std::span<const pb::log::Content> contents, const pb::Log& log) {
         const size_t content_room = sort_contents(contents);
         const bool rendered = group_entries_rendered();
+        // Besides the contents and the group's entries: a comma before each entry, the two
+        // times, the separator and braces, and the last wide move.
         out_.reserve_more(content_room + (rendered ? direct_group_text_.size() : group_room_) +
                           layout_->entries.size() + 2 * 10 + 3 + 16);
         Cursor out{out_.end()};
@@ -597,7 +599,8 @@ class FlatJsonWriter {
         plan.steps.clear();
         TextBuffer& text = plan.text;
         text.clear();
-        // Sixteen bytes more, to read the last piece sixteen bytes wide.
+        // Sixteen bytes more: for the 16-byte move of a short group value, and to read the
+        // last piece sixteen bytes wide when objects are written from the text.
         text.reserve_more(plan.literals.size() + group_room_ + 16);
         Cursor out{text.end()};
         size_t step_begin = 0;
@@ -623,7 +626,7 @@ class FlatJsonWriter {
 
     // The current group's entry, its rendered key and then its value unless it is a time,
     // into room reserved in `buffer`: group_room_ covers all of a group's entries, and
-    // sixteen bytes more the 16-byte move of a short value.
+    // sixteen bytes more cover the 16-byte move of a short value.
     void put_entry(TextBuffer& buffer, Cursor& out, size_t index) const {
         const GroupEntry& entry = layout_->entries[index];
         out.put(layout_->rendered_keys.data() + entry.rendered_begin,
@@ -667,9 +670,10 @@ class FlatJsonWriter {
                              : json::max_string_size(content.value.size());
     }
 
-    // Room for an object's values at their largest: each as written (escaped at worst
-    // sixfold); with the separator, the text between them, and sixteen bytes for the last
-    // wide move, an object's room.
+    // Room for an object's values at their largest (each as written, escaped at worst
+    // sixfold; a time, and the step that ends the object, ten bytes), the separator before
+    // the object and sixteen bytes for the last wide move; with the plan's text, the
+    // object's room.
     static size_t values_room(const ObjectPlan& plan, std::span<const pb::log::Content> contents) {
         size_t room = 1 + 16;
         for (const Step& step : plan.steps) {

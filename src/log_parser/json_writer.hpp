@@ -32,8 +32,9 @@ constexpr std::array<char, 200> make_digit_pairs() {
 // "00" to "99" back to back: numbers are written two digits at a time.
 inline constexpr std::array<char, 200> kDigitPairs = make_digit_pairs();
 
-// For each bit length of a 32-bit value, its smaller count of decimal digits `d` in the
-// upper half, plus what carries into the upper half exactly when the value reaches 10^d.
+// For each place of the highest set bit of a 32-bit value (0 for 0 too), the smaller of
+// the value's two possible counts of decimal digits, `d`, in the upper half, plus what
+// carries into the upper half exactly when the value reaches 10^d.
 constexpr std::array<uint64_t, 32> make_digit_carries() {
     std::array<uint64_t, 32> carries{};
     for (unsigned bits = 0; bits < 32; ++bits) {

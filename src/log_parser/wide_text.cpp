@@ -196,10 +196,12 @@ struct Progress {
 // the byte before it (read by a second load, which also serves a character split across
 // the block's start), and the units of the bytes that end characters are packed by lane
 // shuffles, eight bytes at a time; each of the two stores also writes units below its
-// own, which are written over later. So every block takes sixteen bytes, and the next one
-// starts without waiting for this one's count; a lead byte left at the end of the bytes
-// before is skipped on the way out, as its character is written. A block is left alone
-// when its stores would reach bytes still to be read. Needs SSSE3.
+// own, which are written over later. So every block takes sixteen bytes, and the next
+// block's loads need not wait for this one's count; a lead byte left at the end of the
+// bytes before is skipped on the way out, as its character is written. A block that is
+// not all ASCII is left alone when its stores would reach bytes still to be read (an ASCII
+// block's units start no earlier than its bytes, as the caller guarantees for every
+// character). At least seventeen bytes must be left, for the second load. Needs SSSE3.
 template <class Unit>
 [[gnu::noinline]] MORVEX_SSSE3 Progress put_one_and_two_byte_blocks(unsigned char* bytes,
                                                                     Progress at,
@@ -312,9 +314,9 @@ void transcode_backwards(unsigned char* bytes, size_t size, unsigned char* units
         }
         one_character();
         // Two-byte characters (Cyrillic, Greek, Arabic, Hebrew) come in runs, mixed with
-        // ASCII: in UTF-16 the rest of the run a block at a time, or else (and where a block
-        // holds a wider character) one character at a time, without going round the loop.
-        // Entered only after a two-byte character, this costs text of other scripts nothing.
+        // ASCII: when the next character to write is one, the rest of the run a block at a
+        // time (with SSSE3), then one character at a time where a block holds a wider one,
+        // without going round the loop. Text of other scripts never gets this far.
         if (shuffles && from >= 2 && leads_two(bytes[from - 2])) {
             const Progress at = put_one_and_two_byte_blocks<Unit>(bytes, {from, to}, units);
             from = at.from;
