@@ -130,7 +130,8 @@ struct DictPlan : LogShape {
     size_t template_group = 0;  // the group whose values the template holds
     // Worked out when the template is first copied.
     bool finals_known = false;
-    std::vector<bool> content_final;  // whether a content's value is its key's last
+    // Whether a content's value is its key's last (bytes, not bits: read for every value).
+    std::vector<uint8_t> content_final;
     bool time_final = false;
     bool time_ns_final = false;
     std::vector<Remembered> values;  // the last value object at each content position
@@ -405,7 +406,7 @@ class DictBuilder {
             keys.push_back({group_keys.tag(i), position++});
         }
         std::sort(keys.begin(), keys.end());
-        plan.content_final.assign(contents, false);
+        plan.content_final.assign(contents, 0);
         plan.time_final = plan.time_ns_final = false;
         for (size_t i = 0; i < keys.size(); ++i) {
             if (i + 1 < keys.size() && keys[i + 1].first == keys[i].first) continue;
@@ -413,7 +414,7 @@ class DictBuilder {
             if (at == 0) plan.time_final = true;
             if (at == 1) plan.time_ns_final = true;
             if (at >= kFirstContent && at < kFirstContent + contents) {
-                plan.content_final[at - kFirstContent] = true;
+                plan.content_final[at - kFirstContent] = 1;
             }
         }
         plan.finals_known = true;
