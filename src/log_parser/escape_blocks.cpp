@@ -115,31 +115,83 @@ MORVEX_SSSE3 inline size_t write_kept(char* out, __m128i half, unsigned pattern)
     return kNarrowings.sizes[pattern];
 }
 
+// Whether a byte among `lanes` of `block` needs the \u00XX form.
+MORVEX_SSSE3 inline bool needs_long_escape(__m128i block, unsigned lanes) {
+    const __m128i named = _mm_andnot_si128(
+        _mm_cmpeq_epi8(_mm_shuffle_epi8(load(kLetters), block), _mm_setzero_si128()),
+        at_most(block, 0x0F));
+    return (_mm_movemask_epi8(_mm_andnot_si128(named, at_most(block, 0x1F))) & lanes) != 0;
+}
+
 // The bytes of `block` escaped, each lane that `special` marks in its two-byte form, at
 // `out`; 0, with nothing written, when a byte among `lanes` needs the \u00XX form.
 MORVEX_SSSE3 inline size_t write_escaped_lanes(char* out, __m128i block, unsigned special,
                                                unsigned lanes) {
-    const __m128i named = _mm_andnot_si128(
-        _mm_cmpeq_epi8(_mm_shuffle_epi8(load(kLetters), block), _mm_setzero_si128()),
-        at_most(block, 0x0F));
-    if ((_mm_movemask_epi8(_mm_andnot_si128(named, at_most(block, 0x1F))) & lanes) != 0) return 0;
+    if (needs_long_escape(block, lanes)) return 0;
     const size_t low = write_half(out, block, special & 0xFF);
     return low + write_half(out + low, _mm_srli_si128(block, 8), special >> 8);
+}
+
+// The first `count` bytes of `half` escaped at `out` (16 bytes stored); 0, with nothing
+// written, when one of them needs the \u00XX form.
+MORVEX_SSSE3 inline size_t write_escaped_half(char* out, __m128i half, unsigned count) {
+    const unsigned lanes = (1u << count) - 1;
+    if (needs_long_escape(half, lanes)) return 0;
+    const unsigned special = static_cast<unsigned>(pb::plain_text::escape_mask(half)) & lanes;
+    write_half(out, half, special);
+    return count + kExpansions.sizes[special] - 8;  // a size counts all eight bytes
+}
+
+// Below U+0100 a character takes one byte, or a lead C2 or C3 and one more: the character
+// is that byte (after C2) or that byte plus 0x40 (after C3). Gives each byte with that
+// added, and in `leads` a bit for each lead, whose lane is to be dropped.
+MORVEX_SSSE3 inline __m128i latin1_characters(__m128i block, unsigned& leads) {
+    leads = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(block, _mm_set1_epi8(char(0xC0))), block)));
+    const __m128i after_c3 = _mm_slli_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8(char(0xC3))), 1);
+    return _mm_add_epi8(block, _mm_and_si128(after_c3, _mm_set1_epi8(0x40)));
+}
+
+// The characters of the lanes of `block` that `lanes` marks (the first ones), UTF-8 text
+// below U+0100 that starts at a character, written in Latin-1 and escaped at `out`: each
+// half narrowed in a register, then escaped. Returns the bytes written, or 0 when a
+// character needs the \u00XX form; `leads` gets a bit for each lead byte. Up to 32 bytes
+// are stored.
+MORVEX_SSSE3 inline size_t write_latin1_lanes(char* out, __m128i block, unsigned lanes,
+                                              unsigned& leads) {
+    const __m128i characters = latin1_characters(block, leads);
+    const unsigned left_out = leads | (~lanes & 0xFFFF);
+    size_t written = 0;
+    for (const unsigned half : {0u, 1u}) {
+        const unsigned pattern = left_out >> (8 * half) & 0xFF;
+        const unsigned count = kNarrowings.sizes[pattern];
+        if (count == 0) continue;
+        const __m128i from = half == 0 ? characters : _mm_srli_si128(characters, 8);
+        const size_t n = write_escaped_half(
+            out + written, _mm_shuffle_epi8(from, load(kNarrowings.sources[pattern])), count);
+        if (n == 0) return 0;
+        written += n;
+    }
+    return written;
 }
 
 }  // namespace
 
 MORVEX_SSSE3 size_t write_latin1_block(char* out, __m128i block, size_t& written) {
-    // Below U+0100 a character takes one byte, or a lead C2 or C3 and one more: the
-    // character is that byte (after C2) or that byte plus 0x40 (after C3).
-    const __m128i leads = _mm_cmpeq_epi8(_mm_max_epu8(block, _mm_set1_epi8(char(0xC0))), block);
-    const __m128i after_c3 = _mm_slli_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8(char(0xC3))), 1);
-    const __m128i characters = _mm_add_epi8(block, _mm_and_si128(after_c3, _mm_set1_epi8(0x40)));
-    // A lead in the last byte is left for the next block, with the byte it leads.
-    const auto dropped = static_cast<unsigned>(_mm_movemask_epi8(leads));
+    unsigned dropped;
+    const __m128i characters = latin1_characters(block, dropped);
     const size_t low = write_kept(out, characters, dropped & 0xFF);
     written = low + write_kept(out + low, _mm_srli_si128(characters, 8), dropped >> 8);
+    // A lead in the last byte is left for the next block, with the byte it leads.
     return (dropped & 0x8000) != 0 ? 15 : 16;
+}
+
+MORVEX_SSSE3 size_t write_latin1_escaped_block(char* out, __m128i block, size_t& consumed) {
+    unsigned dropped;
+    const size_t written = write_latin1_lanes(out, block, 0xFFFF, dropped);
+    if (written == 0) return 0;
+    consumed = (dropped & 0x8000) != 0 ? 15 : 16;
+    return written;
 }
 
 MORVEX_SSSE3 size_t write_short_escapes(char* out, __m128i block, unsigned special) {
@@ -151,7 +203,10 @@ MORVEX_SSSE3 size_t write_tail(char* out, const unsigned char* end, unsigned res
     const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16));
     const __m128i block = _mm_shuffle_epi8(last, load(kShifts.down[16 - rest]));
     const unsigned lanes = (1u << rest) - 1;
-    if (latin1 && (_mm_movemask_epi8(block) & lanes) != 0) return 0;
+    if (latin1 && (_mm_movemask_epi8(block) & lanes) != 0) {
+        unsigned leads;
+        return write_latin1_lanes(out, block, lanes, leads);
+    }
     const unsigned special = static_cast<unsigned>(pb::plain_text::escape_mask(block)) & lanes;
     const size_t written = write_escaped_lanes(out, block, special, lanes);
     return written == 0 ? 0 : written - (16 - rest);  // the zeros after the rest are not kept

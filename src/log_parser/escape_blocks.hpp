@@ -25,10 +25,16 @@ size_t write_short_escapes(char* out, __m128i block, unsigned special);
 // stored. Only for processors with SSSE3.
 size_t write_latin1_block(char* out, __m128i block, size_t& written);
 
+// The same for a block that also holds bytes to escape, escaped as write_short_escapes
+// does: returns the bytes written and, in `consumed`, the bytes of the block consumed; or
+// writes nothing and returns 0 when a character needs the six-byte \u00XX form. Up to 32
+// bytes are stored. Only for processors with SSSE3.
+size_t write_latin1_escaped_block(char* out, __m128i block, size_t& consumed);
+
 // Writes the last `rest` (1 to 15) bytes of a text of 16 bytes or more, which ends at
-// `end`, escaped at `out` and returns the bytes written, or writes nothing and returns 0
-// when one of them needs the six-byte \u00XX form or, with `latin1`, lies from 0x80 on.
-// Up to 32 bytes are stored. Only for processors with SSSE3.
+// `end`, escaped at `out` (with `latin1`, narrowed as write_latin1_block does) and returns
+// the bytes written, or writes nothing and returns 0 when a character needs the six-byte
+// \u00XX form. Up to 32 bytes are stored. Only for processors with SSSE3.
 size_t write_tail(char* out, const unsigned char* end, unsigned rest, bool latin1);
 
 }  // namespace log_parser::json::detail

@@ -111,6 +111,14 @@ void write_escaped(TextBuffer& out, std::string_view text) {
                 o += written;
                 continue;
             }
+            if (shuffles && mask != special) {
+                size_t consumed;
+                if (const size_t written = write_latin1_escaped_block(o, v, consumed)) {
+                    o += written;
+                    i += consumed;
+                    continue;
+                }
+            }
         }
         if (shuffles && mask == special) {
             if (const size_t written = write_short_escapes(o, v, static_cast<unsigned>(special))) {
