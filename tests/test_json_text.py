@@ -324,7 +324,8 @@ def test_blocks_of_many_short_escapes(plain):
     convert(make_batch([dict(tags=[("t", values[0])], logs=[dict(contents=[("k%d" % i, v) for i, v in enumerate(values)])])]))
 
 
-@pytest.mark.parametrize("alphabet", ['a"\\\n\x01', 'a"\x7f\xe9\xff\t', '\xe9"\u20ac\\\x1f', '"\U0001f600\r\\'])
+@pytest.mark.parametrize("alphabet", ['a"\\\n\x01', 'a"\x7f\xe9\xff\t', '\xe9"\u20ac\\\x1f', '"\U0001f600\r\\',
+                                      'abcdefgh[0m \x1b', 'abcdefg\xe9 \x1b'])  # colour codes, a few a block
 def test_texts_dense_with_characters_to_escape(alphabet):
     # Several characters that need care within sixteen bytes are written one by one; runs
     # of them alternate with plain runs, at every length, as values, keys and tags.

@@ -62,23 +62,6 @@ constexpr Narrowings make_narrowings() {
 
 constexpr Narrowings kNarrowings = make_narrowings();
 
-// Shuffles that move a block's bytes down by 0 to 15 places, zeros coming in at the top.
-struct Shifts {
-    alignas(16) uint8_t down[16][16];
-};
-
-constexpr Shifts make_shifts() {
-    Shifts t{};
-    for (unsigned by = 0; by < 16; ++by) {
-        for (unsigned lane = 0; lane < 16; ++lane) {
-            t.down[by][lane] = static_cast<uint8_t>(lane + by < 16 ? lane + by : 0x80);
-        }
-    }
-    return t;
-}
-
-constexpr Shifts kShifts = make_shifts();
-
 // The letter after the backslash for the control characters with a short escape, by
 // their value (0 for the others, which need \u00XX).
 alignas(16) constexpr uint8_t kLetters[16] = {0,   0,   0,   0, 0,   0,   0, 0,
@@ -201,7 +184,7 @@ MORVEX_SSSE3 size_t write_short_escapes(char* out, __m128i block, unsigned speci
 MORVEX_SSSE3 size_t write_tail(char* out, const unsigned char* end, unsigned rest, bool latin1) {
     // The last 16 bytes, moved down so that the rest's bytes come first and zeros follow.
     const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16));
-    const __m128i block = _mm_shuffle_epi8(last, load(kShifts.down[16 - rest]));
+    const __m128i block = _mm_shuffle_epi8(last, load(kShifts.down[16 - rest].data()));
     const unsigned lanes = (1u << rest) - 1;
     if (latin1 && (_mm_movemask_epi8(block) & lanes) != 0) {
         unsigned leads;

@@ -5,12 +5,32 @@
 // asks for it at run time.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
 
 namespace log_parser::json::detail {
+
+// Byte shuffles that move a block's bytes down by 0 to 15 places, zeros coming in at the
+// top.
+struct Shifts {
+    alignas(16) std::array<std::array<uint8_t, 16>, 16> down;
+};
+
+constexpr Shifts make_shifts() {
+    Shifts t{};
+    for (unsigned by = 0; by < 16; ++by) {
+        for (unsigned lane = 0; lane < 16; ++lane) {
+            t.down[by][lane] = static_cast<uint8_t>(lane + by < 16 ? lane + by : 0x80);
+        }
+    }
+    return t;
+}
+
+inline constexpr Shifts kShifts = make_shifts();
 
 // Writes `block` escaped at `out` and returns the bytes written, or writes nothing and
 // returns 0 when a byte of the block needs the six-byte \u00XX form. `special` has a bit

@@ -6,6 +6,10 @@
 #include "../pb/cpu.hpp"
 #include "escape_blocks.hpp"
 
+#ifdef __SSE2__
+#include <tmmintrin.h>
+#endif
+
 namespace log_parser::json::detail {
 namespace {
 
@@ -75,13 +79,54 @@ inline void write_one(char*& o, const unsigned char* p, size_t& i) {
     i += 1;
 }
 
+#ifdef __SSE2__
+// Whether `mask` has at most two bits set.
+inline bool few_bits(unsigned mask) {
+    for (int k = 0; k < 2; ++k) mask &= mask - 1;
+    return mask == 0;
+}
+
+// Stores `block` moved down by `by` bytes at `out`.
+MORVEX_SSSE3 inline void store_moved_down(char* out, __m128i block, size_t by) {
+    const __m128i shift = _mm_load_si128(reinterpret_cast<const __m128i*>(kShifts.down[by].data()));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(block, shift));
+}
+
+// The block of sixteen bytes at p[i] when few of its bytes need care (a bit each in
+// `mask`): the runs between them stored from the block moved down by a shuffle, each such
+// byte (or character, in Latin-1) written alone. Moves `i` past the block, or past the
+// character that a lead in its last byte begins, and returns the new write position. Up
+// to 16 bytes are stored past it. Needs SSSE3.
+template <bool kLatin1>
+[[gnu::noinline]] MORVEX_SSSE3 char* write_sparse_block(char* o, const unsigned char* p, size_t& i,
+                                                        unsigned mask) {
+    const size_t start = i;
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + start));
+    while (mask != 0) {
+        const size_t at = start + static_cast<size_t>(__builtin_ctz(mask));
+        store_moved_down(o, block, i - start);
+        o += at - i;
+        i = at;
+        write_one<kLatin1>(o, p, i);
+        mask = i - start >= 16 ? 0 : mask & (~0u << (i - start));
+    }
+    if (i < start + 16) {
+        store_moved_down(o, block, i - start);
+        o += start + 16 - i;
+        i = start + 16;
+    }
+    return o;
+}
+#endif
+
 // The escaping loop of both forms, sixteen bytes at a time. A block with no byte that needs
 // care (in Latin-1, also a byte from 0x80 on) is stored as it is. Where the processor has
 // byte shuffles, a Latin-1 block with such bytes but nothing to escape is narrowed by them,
 // and a block whose bytes to escape all take two-byte escapes is spread out by them. Of
 // the other blocks, one with a single such byte is stored whatever it holds (the room was
-// reserved) and the write position advanced to that byte, which is then written alone; the
-// rest go byte by byte through the table of written forms, as do the last bytes.
+// reserved) and the write position advanced to that byte, which is then written alone; one
+// with a few such bytes is written in runs between them; the rest go byte by byte through
+// the table of written forms, as do the last bytes.
 template <bool kLatin1>
 void write_escaped(TextBuffer& out, std::string_view text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
@@ -133,6 +178,10 @@ void write_escaped(TextBuffer& out, std::string_view text) {
             o += run;
             i += run;
             write_one<kLatin1>(o, p, i);
+            continue;
+        }
+        if (shuffles && few_bits(static_cast<unsigned>(mask))) {
+            o = write_sparse_block<kLatin1>(o, p, i, static_cast<unsigned>(mask));
             continue;
         }
         for (const size_t end = i + 16; i < end;) write_one<kLatin1>(o, p, i);
