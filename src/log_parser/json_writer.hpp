@@ -110,14 +110,6 @@ inline unsigned decimal_digits(uint32_t value) {
     out.at = end;
 }
 
-// The same, reserving the room first.
-inline void write_uint(TextBuffer& out, uint32_t value) {
-    out.reserve_more(10);
-    Cursor at{out.end()};
-    put_uint(at, value);
-    out.commit(at.at);
-}
-
 // Upper bound of the bytes write_string can produce for `size` bytes of text.
 inline size_t max_string_size(size_t size) {
     return 2 + 6 * size;
