@@ -184,7 +184,7 @@ MORVEX_SSSE3 size_t write_short_escapes(char* out, __m128i block, unsigned speci
 MORVEX_SSSE3 size_t write_tail(char* out, const unsigned char* end, unsigned rest, bool latin1) {
     // The last 16 bytes, moved down so that the rest's bytes come first and zeros follow.
     const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16));
-    const __m128i block = _mm_shuffle_epi8(last, load(kShifts.down[16 - rest].data()));
+    const __m128i block = moved_down(last, 16 - rest);
     const unsigned lanes = (1u << rest) - 1;
     if (latin1 && (_mm_movemask_epi8(block) & lanes) != 0) {
         unsigned leads;

@@ -10,7 +10,9 @@
 #include <cstdint>
 
 #ifdef __SSE2__
-#include <emmintrin.h>
+#include <tmmintrin.h>
+
+#include "../pb/cpu.hpp"
 
 namespace log_parser::json::detail {
 
@@ -31,6 +33,12 @@ constexpr Shifts make_shifts() {
 }
 
 inline constexpr Shifts kShifts = make_shifts();
+
+// `block` moved down by `by` (0 to 15) bytes, zeros coming in at the top.
+MORVEX_SSSE3 inline __m128i moved_down(__m128i block, size_t by) {
+    return _mm_shuffle_epi8(
+        block, _mm_load_si128(reinterpret_cast<const __m128i*>(kShifts.down[by].data())));
+}
 
 // Writes `block` escaped at `out` and returns the bytes written, or writes nothing and
 // returns 0 when a byte of the block needs the six-byte \u00XX form. `special` has a bit

@@ -6,10 +6,6 @@
 #include "../pb/cpu.hpp"
 #include "escape_blocks.hpp"
 
-#ifdef __SSE2__
-#include <tmmintrin.h>
-#endif
-
 namespace log_parser::json::detail {
 namespace {
 
@@ -86,12 +82,6 @@ inline bool few_bits(unsigned mask) {
     return mask == 0;
 }
 
-// Stores `block` moved down by `by` bytes at `out`.
-MORVEX_SSSE3 inline void store_moved_down(char* out, __m128i block, size_t by) {
-    const __m128i shift = _mm_load_si128(reinterpret_cast<const __m128i*>(kShifts.down[by].data()));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(block, shift));
-}
-
 // The block of sixteen bytes at p[i] when few of its bytes need care (a bit each in
 // `mask`): the runs between them stored from the block moved down by a shuffle, each such
 // byte (or character, in Latin-1) written alone. Moves `i` past the block, or past the
@@ -104,14 +94,14 @@ template <bool kLatin1>
     const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + start));
     while (mask != 0) {
         const size_t at = start + static_cast<size_t>(__builtin_ctz(mask));
-        store_moved_down(o, block, i - start);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), moved_down(block, i - start));
         o += at - i;
         i = at;
         write_one<kLatin1>(o, p, i);
         mask = i - start >= 16 ? 0 : mask & (~0u << (i - start));
     }
     if (i < start + 16) {
-        store_moved_down(o, block, i - start);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), moved_down(block, i - start));
         o += start + 16 - i;
         i = start + 16;
     }

@@ -81,7 +81,6 @@ class TextBuffer {
         if (capacity_ - size_ < extra) grow(size_ + extra);
     }
 
-    void put(char c) { data_[size_++] = c; }
     void put(const char* data, size_t size) {
         Cursor at{end()};
         at.put(data, size);
