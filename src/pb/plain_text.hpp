@@ -63,6 +63,34 @@ inline int escape_mask(const unsigned char* p) {
     return escape_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 
+// Lanes of the bytes that a plain ASCII text may hold: one signed comparison rules out both
+// the control characters (below 0x20) and the bytes from 0x80 on (negative).
+inline __m128i plain_ascii_lanes(__m128i v) {
+    const __m128i printable = _mm_cmpgt_epi8(v, _mm_set1_epi8(0x1F));
+    const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+    const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+    return _mm_andnot_si128(_mm_or_si128(quote, backslash), printable);
+}
+
+inline __m128i plain_ascii_lanes(const unsigned char* p) {
+    return plain_ascii_lanes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+inline constexpr int kAllLanes = 0xFFFF;
+
+// Sixteen bytes or more: 32 at a time with one test, then the rest by the last 16 bytes
+// (and the 16 before them when more than 16 are left).
+inline bool is_plain_ascii_long(const unsigned char* p, size_t size) {
+    size_t i = 0;
+    for (; i + 32 <= size; i += 32) {
+        const __m128i both = _mm_and_si128(plain_ascii_lanes(p + i), plain_ascii_lanes(p + i + 16));
+        if (_mm_movemask_epi8(both) != kAllLanes) return false;  // stop early when not plain
+    }
+    __m128i rest = plain_ascii_lanes(p + size - 16);
+    if (size - i > 16) rest = _mm_and_si128(rest, plain_ascii_lanes(p + i));
+    return _mm_movemask_epi8(rest) == kAllLanes;
+}
+
 // Tests for a text of fewer than sixteen bytes that the caller knows to be followed by
 // enough bytes of its buffer to read sixteen: one load covers it, and the bits of the
 // bytes past its end are dropped.
@@ -71,8 +99,7 @@ inline int short_text_bits(size_t size) {
 }
 
 inline bool is_plain_ascii_readable(const unsigned char* p, size_t size) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    return ((escape_mask(v) | _mm_movemask_epi8(v)) & short_text_bits(size)) == 0;
+    return (~_mm_movemask_epi8(plain_ascii_lanes(p)) & short_text_bits(size)) == 0;
 }
 
 inline bool is_ascii_readable(const unsigned char* p, size_t size) {
@@ -87,26 +114,19 @@ inline bool is_ascii_readable(const unsigned char* p, size_t size) {
 template <bool kAsciiOnly = false>
 inline bool is_plain(const unsigned char* p, size_t size) {
 #ifdef __SSE2__
+    if (kAsciiOnly && size >= 16) return is_plain_ascii_long(p, size);
     if (size >= 16) {
-        auto mask = [](const unsigned char* at) {
-            int bits = escape_mask(at);
-            if constexpr (kAsciiOnly) {
-                bits |= _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)));
-            }
-            return bits;
-        };
         for (size_t i = 0; i + 16 <= size; i += 16) {
-            if (mask(p + i) != 0) return false;  // long texts that are not plain stop early
+            if (escape_mask(p + i) != 0) return false;  // long texts that are not plain stop early
         }
-        return mask(p + size - 16) == 0;
+        return escape_mask(p + size - 16) == 0;
     }
     if (size >= 8) {
         // Eight to fifteen bytes: the first eight and the last eight in one register.
         const __m128i v = _mm_set_epi64x(static_cast<long long>(load8(p + size - 8)),
                                          static_cast<long long>(load8(p)));
-        int bits = escape_mask(v);
-        if constexpr (kAsciiOnly) bits |= _mm_movemask_epi8(v);
-        return bits == 0;
+        if constexpr (kAsciiOnly) return _mm_movemask_epi8(plain_ascii_lanes(v)) == kAllLanes;
+        return escape_mask(v) == 0;
     }
 #endif
     const uint64_t high = kAsciiOnly ? kHighs : 0;
