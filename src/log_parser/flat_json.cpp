@@ -161,6 +161,7 @@ class FlatJsonWriter {
         ++group_count_;
         const auto logs = list.logs_of(group);
         for (size_t i = 0; i < logs.size(); ++i) {
+            out_.write_ahead();
             const pb::Log& log = logs[i];
             const auto contents = list.contents_of(log);
             ShapeHash hash(contents, log.has_time_ns, group_shape_);

@@ -281,6 +281,7 @@ class Decoder {
     }
 
     bool merge_log(uint32_t budget) {
+        read_ahead();
         Log log;
         log.contents.begin = out_.contents.size();
         const bool ok = merge_loop(budget, [&](Key key, uint32_t inner) {
@@ -332,9 +333,19 @@ class Decoder {
         return ok;
     }
 
+    // Asks for the input some way ahead of the cursor, once per log. Memory that the call
+    // has not touched lately is slow to arrive (after a pause, much slower than in a loop
+    // of calls), and the hardware's own prefetcher stops at every 4 KiB page.
+    void read_ahead() {
+        constexpr size_t kAhead = 2048;
+        const uint8_t* const target = cursor_.pos + kAhead;
+        for (; read_ahead_ < target; read_ahead_ += 64) __builtin_prefetch(read_ahead_);
+    }
+
     static constexpr bool kCheckText = kValidation == Validation::Checked;
 
     Cursor cursor_;
+    const uint8_t* read_ahead_ = cursor_.pos;
     BasicLogGroupList<Family>& out_;
     DecodeError error_;
 };
