@@ -275,3 +275,17 @@ def test_more_distinct_keys_than_are_kept():
         groups.append(dict(tags=tags, logs=logs + logs[:3]))
     result = convert(groups)
     assert len({k for d in result for k in d}) > 4096
+
+
+@pytest.mark.parametrize("decode_utf8", [False, True])
+def test_values_coming_back_in_any_column(decode_utf8):
+    # Values that come back, in the same column or another, after other values in between;
+    # texts that agree in size and in their first and last eight bytes and differ only in
+    # between; texts that differ only by trailing NULs; non-ASCII and empty texts.
+    middles = ["", "x", "y", "\x00", "é", "\u4e2d", "\U0001f680"]
+    values = [f"{'a' * 8}{m}{'b' * 8}".encode() for m in middles] + [m.encode() for m in middles]
+    values += [b"ab", b"ab\x00", b"ab\x00\x00", b"-", b"GET", b"POST"]
+    logs = [dict(time=i, contents=[(f"k{j}", values[(i * 7 + j * (i % 3 + 1)) % len(values)]) for j in range(6)])
+            for i in range(400)]
+    result = convert([dict(topic="t", logs=logs[:200]), dict(topic="u", logs=logs[200:])], False, decode_utf8)
+    assert len(result) == 400
