@@ -77,7 +77,7 @@ def test_flags(time_as_str, decode_utf8):
     assert first["__topic__"] == "t\u00e9" and first["__tag__:k"] == "v\U0001f600"
 
 
-@pytest.mark.parametrize("time", [0, 1, 9, 10, 2**31 - 1, 2**31, 2**32 - 1])
+@pytest.mark.parametrize("time", [0, 1, 9, 10, 99, 100, 999_999_999, 10**9, 2**31 - 1, 2**31, 2**32 - 1])
 def test_time_values(time):
     for as_str in (False, True):
         d = convert([dict(logs=[dict(time=time, time_ns=time)])], as_str)[0]

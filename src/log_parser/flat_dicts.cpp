@@ -9,6 +9,7 @@
 #include "../pb/bytes_equal.hpp"
 #include "../pb/decoder.hpp"
 #include "../pb/utf8.hpp"
+#include "json_writer.hpp"
 #include "log_shape.hpp"
 #include "python_result.hpp"
 #include "recent_values.hpp"
@@ -288,12 +289,21 @@ class DictBuilder {
         return cached_str(content_keys_, key, key);
     }
 
+    // The decimal digits of `value` as a str: written in place and made as Latin-1 (one
+    // allocation and a copy), without a std::string or the UTF-8 decoder in between.
+    static CallResult<PyRef> decimal_str(uint32_t value) {
+        char digits[16];
+        Cursor out{digits};
+        json::put_uint(out, value);
+        return made(PyUnicode_DecodeLatin1(digits, out.at - digits, nullptr));
+    }
+
     // The str or int for a time; the object of the previous equal value is reused.
     CallResult<PyRef> time_object(uint32_t value, LastTime& last) {
         if (last.object && last.value == value) return PyRef::borrow(last.object.get());
         CallResult<PyRef> object =
             time_as_str_
-                ? make_str(std::to_string(value))
+                ? decimal_str(value)
                 : made(PyLong_FromLong(static_cast<long>(static_cast<unsigned long>(value))));
         if (object) {
             last.object = PyRef::borrow(object.value().get());
