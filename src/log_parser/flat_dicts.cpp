@@ -27,8 +27,21 @@ using morvex::PyRef;
 using Status = morvex::Status<CallError>;
 using Contents = std::span<const pb::log_raw::Content>;
 
+// A new str of UTF-8 `text`, or null with the interpreter's exception set. Short ASCII text
+// (most texts) is made as Latin-1: one scan and a copy, a shorter road than the UTF-8
+// decoder's. Longer text goes to the UTF-8 decoder, whose ASCII loop checks and copies in
+// one pass where the other road scans twice.
+PyObject* new_str(std::string_view text) {
+    const auto size = static_cast<Py_ssize_t>(text.size());
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    return text.size() < 64 && pb::utf8::is_ascii(bytes, text.size())
+               ? PyUnicode_DecodeLatin1(text.data(), size, nullptr)
+               : PyUnicode_FromStringAndSize(text.data(), size);
+}
+
+// The str of text known to be UTF-8 (keys, topic, source, tags).
 CallResult<PyRef> make_str(std::string_view text) {
-    return made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return made(new_str(text));
 }
 
 // UnicodeDecodeError for a content value that is not strict UTF-8.
@@ -328,16 +341,9 @@ class DictBuilder {
         return text;
     }
 
-    CallResult<PyRef> make_str_value(std::string_view value) {
-        const auto size = static_cast<Py_ssize_t>(value.size());
-        // Short ASCII text (most values) is made as Latin-1: one scan and a copy, a shorter
-        // road than the UTF-8 decoder's. Longer text goes to the UTF-8 decoder, whose ASCII
-        // loop checks and copies in one pass where the other road scans twice.
-        const auto* bytes = reinterpret_cast<const uint8_t*>(value.data());
-        PyObject* text = value.size() < 64 && pb::utf8::is_ascii(bytes, value.size())
-                             ? PyUnicode_DecodeLatin1(value.data(), size, nullptr)
-                             : PyUnicode_FromStringAndSize(value.data(), size);
-        if (text) return PyRef(text);
+    // The str of a content value, which may not be UTF-8.
+    static CallResult<PyRef> make_str_value(std::string_view value) {
+        if (PyObject* text = new_str(value)) return PyRef(text);
         PyErr_Clear();
         return Failure<CallError>{invalid_utf8(value)};
     }
