@@ -23,10 +23,14 @@ class RecentValues {
 
     // The object kept for `bytes`, or null; `slot` is set to where a new one for these
     // bytes goes.
-    PyObject* find(std::string_view bytes, size_t& slot) const {
+    PyObject* find(std::string_view bytes, size_t& slot) {
         slot = slot_of(bytes);
-        const Slot& kept = slots_[slot];
-        return kept.object && pb::bytes_equal(kept.bytes, bytes) ? kept.object.get() : nullptr;
+        Slot& kept = slots_[slot];
+        if (!kept.object || !pb::bytes_equal(kept.bytes, bytes)) return nullptr;
+        // The next comparison reads these bytes, which were just read, rather than those of
+        // the value's first appearance, which may have left the cache long ago.
+        kept.bytes = bytes;
+        return kept.object.get();
     }
 
     void keep(size_t slot, std::string_view bytes, PyObject* object) {
