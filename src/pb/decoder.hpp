@@ -336,16 +336,20 @@ class Decoder {
     // Asks for the input some way ahead of the cursor, once per log. Memory that the call
     // has not touched lately is slow to arrive (after a pause, much slower than in a loop
     // of calls), and the hardware's own prefetcher stops at every 4 KiB page.
+    // Addresses as integers: the prefetches may go past the end of the input, where a
+    // pointer must not point.
     void read_ahead() {
-        constexpr size_t kAhead = 2048;
-        const uint8_t* const target = cursor_.pos + kAhead;
-        for (; read_ahead_ < target; read_ahead_ += 64) __builtin_prefetch(read_ahead_);
+        constexpr uintptr_t kAhead = 2048;
+        const uintptr_t target = reinterpret_cast<uintptr_t>(cursor_.pos) + kAhead;
+        for (; read_ahead_ < target; read_ahead_ += 64) {
+            __builtin_prefetch(reinterpret_cast<const void*>(read_ahead_));
+        }
     }
 
     static constexpr bool kCheckText = kValidation == Validation::Checked;
 
     Cursor cursor_;
-    const uint8_t* read_ahead_ = cursor_.pos;
+    uintptr_t read_ahead_ = reinterpret_cast<uintptr_t>(cursor_.pos);  // asked for up to here
     BasicLogGroupList<Family>& out_;
     DecodeError error_;
 };
