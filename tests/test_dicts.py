@@ -280,12 +280,28 @@ def test_more_distinct_keys_than_are_kept():
 @pytest.mark.parametrize("decode_utf8", [False, True])
 def test_values_coming_back_in_any_column(decode_utf8):
     # Values that come back, in the same column or another, after other values in between;
-    # texts that agree in size and in their first and last eight bytes and differ only in
-    # between; texts that differ only by trailing NULs; non-ASCII and empty texts.
+    # texts that agree in size and in their first, middle and last bytes and differ only in
+    # between; texts that differ only by trailing NULs; non-ASCII and empty texts; and more
+    # distinct values than are remembered at once.
     middles = ["", "x", "y", "\x00", "é", "\u4e2d", "\U0001f680"]
     values = [f"{'a' * 8}{m}{'b' * 8}".encode() for m in middles] + [m.encode() for m in middles]
+    values += [f"{'a' * 12}{m}{'c' * 9}{m}{'b' * 12}".encode() for m in middles[1:4]]
     values += [b"ab", b"ab\x00", b"ab\x00\x00", b"-", b"GET", b"POST"]
-    logs = [dict(time=i, contents=[(f"k{j}", values[(i * 7 + j * (i % 3 + 1)) % len(values)]) for j in range(6)])
-            for i in range(400)]
-    result = convert([dict(topic="t", logs=logs[:200]), dict(topic="u", logs=logs[200:])], False, decode_utf8)
-    assert len(result) == 400
+    logs = [dict(time=i, contents=[(f"k{j}", values[(i * 7 + j * (i % 3 + 1)) % len(values)]) for j in range(6)]
+                 + [("n", str(i * 7919 % 3001).encode())])
+            for i in range(3000)]
+    result = convert([dict(topic="t", logs=logs[:1500]), dict(topic="u", logs=logs[1500:])], False, decode_utf8)
+    if decode_utf8:
+        # a value met again after others in between is the str made the first time
+        gets = [d[k] for d in result for k in d if d[k] == "GET"]
+        assert len(gets) > 100 and len({id(v) for v in gets}) < len(gets) // 10
+
+
+def test_invalid_value_that_looks_like_one_met_before():
+    # Same size, same first, middle and last bytes as a valid value seen before: it must
+    # still fail as invalid UTF-8, not be taken for the earlier one.
+    good, bad = b"a" * 8 + b"q" * 8 + b"x" + b"b" * 8, b"a" * 8 + b"q" * 8 + b"\xff" + b"b" * 8
+    logs = [dict(contents=[("k", good), ("n", str(i).encode())]) for i in range(3)] + [dict(contents=[("k", bad)])]
+    with pytest.raises(UnicodeDecodeError) as info:
+        convert([dict(logs=logs)], False, True)
+    assert (info.value.object, info.value.start, info.value.end) == (bad, 16, 17)

@@ -5,6 +5,8 @@
 // slot from whatever was there. The bytes viewed must outlive the table.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -19,12 +21,17 @@ namespace log_parser {
 
 class RecentValues {
   public:
-    RecentValues() : slots_(kSlots) {}
+    // Room for about `values` values, at most kMaxSlots: made before the first lookup, so
+    // that calls that look nothing up (or few values) do not clear a large table.
+    void prepare(size_t values) {
+        slots_.resize(std::min(kMaxSlots, std::bit_ceil(std::max<size_t>(values, 16))));
+        mask_ = slots_.size() - 1;
+    }
 
     // The object kept for `bytes`, or null; `slot` is set to where a new one for these
-    // bytes goes.
+    // bytes goes. prepare() must have been called.
     PyObject* find(std::string_view bytes, size_t& slot) {
-        slot = slot_of(bytes);
+        slot = slot_of(bytes) & mask_;
         Slot& kept = slots_[slot];
         if (!kept.object || !pb::bytes_equal(kept.bytes, bytes)) return nullptr;
         // The next comparison reads these bytes, which were just read, rather than those of
@@ -38,16 +45,17 @@ class RecentValues {
     }
 
   private:
-    static constexpr size_t kSlots = 1024;  // a power of two
+    static constexpr size_t kMaxSlots = 1024;
 
     struct Slot {
         std::string_view bytes;
         morvex::PyRef object;  // null for a free slot
     };
 
-    // Only the size and the first and last eight bytes count: values that differ only in
-    // between share a slot, which costs a comparison and a new object, nothing more.
-    static size_t slot_of(std::string_view bytes) {
+    // Only the size and the first, middle and last eight bytes count: values that differ
+    // elsewhere share a slot, which costs a comparison and a new object, nothing more. The
+    // middle word spreads request lines and paths with an id inside.
+    static uint64_t slot_of(std::string_view bytes) {
         const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
         const size_t size = bytes.size();
         uint64_t h = size;
@@ -57,10 +65,16 @@ class RecentValues {
             std::memcpy(&head, p, 8);
             h ^= head;
         }
-        return hash_mix(h) & (kSlots - 1);
+        if (size > 16) {
+            uint64_t middle;
+            std::memcpy(&middle, p + size / 2 - 4, 8);
+            h ^= middle * 0xC2B2AE3D27D4EB4FULL;
+        }
+        return hash_mix(h);
     }
 
     std::vector<Slot> slots_;
+    size_t mask_ = 0;
 };
 
 }  // namespace log_parser
