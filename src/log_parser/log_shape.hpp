@@ -6,7 +6,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -25,16 +24,7 @@ inline constexpr size_t kMaxShapes = 1024;
 // first and last eight bytes count. Keys that differ only in between collide, which costs
 // a comparison of the keys when the shape is looked up, nothing more.
 inline uint64_t add_key(uint64_t h, std::string_view key) {
-    const auto* p = reinterpret_cast<const unsigned char*>(key.data());
-    const size_t size = key.size();
-    uint64_t word = size;
-    if (size != 0) word ^= tail_word(p, size) * 0x9E3779B97F4A7C15ULL;
-    if (size > 8) {
-        uint64_t head;
-        std::memcpy(&head, p, 8);
-        word ^= head;
-    }
-    return std::rotl((h ^ word) * 0xC2B2AE3D27D4EB4FULL, 29);
+    return std::rotl((h ^ ends_word(key)) * 0xC2B2AE3D27D4EB4FULL, 29);
 }
 
 // What decides a group's keys besides its content keys: topic and source presence and

@@ -56,18 +56,10 @@ class RecentValues {
     // elsewhere share a slot, which costs a comparison and a new object, nothing more. The
     // middle word spreads request lines and paths with an id inside.
     static uint64_t slot_of(std::string_view bytes) {
-        const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-        const size_t size = bytes.size();
-        uint64_t h = size;
-        if (size != 0) h ^= tail_word(p, size) * 0x9E3779B97F4A7C15ULL;
-        if (size > 8) {
-            uint64_t head;
-            std::memcpy(&head, p, 8);
-            h ^= head;
-        }
-        if (size > 16) {
+        uint64_t h = ends_word(bytes);
+        if (bytes.size() > 16) {
             uint64_t middle;
-            std::memcpy(&middle, p + size / 2 - 4, 8);
+            std::memcpy(&middle, bytes.data() + bytes.size() / 2 - 4, 8);
             h ^= middle * 0xC2B2AE3D27D4EB4FULL;
         }
         return hash_mix(h);

@@ -32,6 +32,21 @@ inline uint64_t tail_word(const unsigned char* p, size_t size) {
     return uint64_t{p[0]} | uint64_t{p[size / 2]} << 8 | uint64_t{p[size - 1]} << 16;
 }
 
+// A quick summary of a text for hashing: its size and its first and last eight bytes
+// (fewer for a shorter text). Texts that differ only in between give the same word.
+inline uint64_t ends_word(std::string_view text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t size = text.size();
+    uint64_t word = size;
+    if (size != 0) word ^= tail_word(p, size) * 0x9E3779B97F4A7C15ULL;
+    if (size > 8) {
+        uint64_t head;
+        std::memcpy(&head, p, 8);
+        word ^= head;
+    }
+    return word;
+}
+
 // Hashes `text` on top of `seed`; the length takes part, so texts that differ only in
 // trailing zero bytes hash apart.
 inline uint64_t text_hash(std::string_view text, uint64_t seed = 0) {
