@@ -170,6 +170,8 @@ class DictBuilder {
     CallResult<PyRef> build(std::string_view raw_batch, size_t log_count) {
         PyRef list(PyList_New(static_cast<Py_ssize_t>(log_count)));
         if (!list) return Failure<CallError>{api_call_failed()};
+        // A few distinct values per log at most matter: a column that keeps changing
+        // would not find its values again anyway.
         if (decode_utf8_) recent_strs_.prepare(4 * log_count);
         pb::LogGroupListRaw batch;
         Status status;
