@@ -337,10 +337,10 @@ class DictBuilder {
             return made(
                 PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
         }
-        size_t slot;
-        if (PyObject* known = recent_strs_.find(value, slot)) return PyRef::borrow(known);
+        uint64_t hash;
+        if (PyObject* known = recent_strs_.find(value, hash)) return PyRef::borrow(known);
         auto text = make_str_value(value);
-        if (text) recent_strs_.keep(slot, value, text.value().get());
+        if (text) recent_strs_.keep(hash, value, text.value().get());
         return text;
     }
 

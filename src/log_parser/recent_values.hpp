@@ -28,20 +28,24 @@ class RecentValues {
         mask_ = slots_.size() - 1;
     }
 
-    // The object kept for `bytes`, or null; `slot` is set to where a new one for these
-    // bytes goes. prepare() must have been called.
-    PyObject* find(std::string_view bytes, size_t& slot) {
-        slot = slot_of(bytes) & mask_;
-        Slot& kept = slots_[slot];
-        if (!kept.object || !pb::bytes_equal(kept.bytes, bytes)) return nullptr;
+    // The object kept for `bytes`, or null; `hash` is set to what keep() needs to put a new
+    // one for these bytes in its place. prepare() must have been called.
+    PyObject* find(std::string_view bytes, uint64_t& hash) {
+        hash = hash_of(bytes);
+        Slot& kept = slots_[hash & mask_];
+        // The whole hash is compared first: the bytes of a different value met long ago
+        // would most likely have to come from memory.
+        if (kept.hash != hash || !kept.object || !pb::bytes_equal(kept.bytes, bytes)) {
+            return nullptr;
+        }
         // The next comparison reads these bytes, which were just read, rather than those of
         // the value's first appearance, which may have left the cache long ago.
         kept.bytes = bytes;
         return kept.object.get();
     }
 
-    void keep(size_t slot, std::string_view bytes, PyObject* object) {
-        slots_[slot] = {bytes, morvex::PyRef::borrow(object)};
+    void keep(uint64_t hash, std::string_view bytes, PyObject* object) {
+        slots_[hash & mask_] = {bytes, hash, morvex::PyRef::borrow(object)};
     }
 
   private:
@@ -49,13 +53,14 @@ class RecentValues {
 
     struct Slot {
         std::string_view bytes;
+        uint64_t hash = 0;
         morvex::PyRef object;  // null for a free slot
     };
 
     // Only the size and the first, middle and last eight bytes count: values that differ
-    // elsewhere share a slot, which costs a comparison and a new object, nothing more. The
+    // elsewhere hash alike, which costs a comparison and a new object, nothing more. The
     // middle word spreads request lines and paths with an id inside.
-    static uint64_t slot_of(std::string_view bytes) {
+    static uint64_t hash_of(std::string_view bytes) {
         uint64_t h = ends_word(bytes);
         if (bytes.size() > 16) {
             uint64_t middle;
