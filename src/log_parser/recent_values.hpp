@@ -36,6 +36,9 @@ class RecentValues {
         // The whole hash is compared first: the bytes of a different value met long ago
         // would most likely have to come from memory.
         if (kept.hash != hash || !kept.object || !pb::bytes_equal(kept.bytes, bytes)) {
+            // The new value will take this slot: its object's count is decremented then,
+            // once the new str is made; ask for it now.
+            if (kept.object) __builtin_prefetch(kept.object.get(), 1);
             return nullptr;
         }
         // The next comparison reads these bytes, which were just read, rather than those of
