@@ -77,6 +77,7 @@ bool decode_varint_slow(Cursor& cursor, uint64_t& value, DecodeError& error) {
             return true;
         }
     }
+    value = 0;  // never read; set so that callers' flow analysis sees it written on every path
     return fail(error, "invalid varint");
 }
 
