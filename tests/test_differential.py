@@ -36,6 +36,11 @@ u32 = st.integers(0, 2**32 - 1)
 times = st.one_of(u32, st.integers(0, 2**64 - 1))  # only the low 32 bits count
 
 
+def random_bytes(r, n):
+    """`n` random bytes (Random.randbytes needs Python 3.9)."""
+    return bytes(r.randrange(256) for _ in range(n))
+
+
 def unknown_field(r, numbers, depth=0):
     """One field of a number the record does not know, of any wire type."""
     number = r.choice(numbers)
@@ -43,11 +48,11 @@ def unknown_field(r, numbers, depth=0):
     if kind == 0:
         return key(number, 0) + varint(r.getrandbits(r.choice([7, 35, 64])))
     if kind == 1:
-        return key(number, 1) + r.randbytes(8)
+        return key(number, 1) + random_bytes(r, 8)
     if kind == 2:
-        return key(number, 5) + r.randbytes(4)
+        return key(number, 5) + random_bytes(r, 4)
     if kind == 3:
-        return ld(number, r.randbytes(r.randrange(9)))
+        return ld(number, random_bytes(r, r.randrange(9)))
     inner = [unknown_field(r, range(1, 20), depth + 1) for _ in range(r.randrange(3))]
     return key(number, 3) + b"".join(inner) + key(number, 4)
 
