@@ -129,7 +129,7 @@ CallResult<PyRef> initialise() {
 // Exported explicitly: the module is compiled with hidden visibility, and before Python 3.9
 // the headers' PyMODINIT_FUNC carries no visibility of its own.
 #pragma GCC visibility push(default)
-extern "C" PyMODINIT_FUNC PyInit_morvex_log_py_bindings() {
+PyMODINIT_FUNC PyInit_morvex_log_py_bindings() {
     return morvex::call_boundary([] { return morvex::initialise(); });
 }
 #pragma GCC visibility pop
