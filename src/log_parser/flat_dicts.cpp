@@ -201,8 +201,8 @@ class DictBuilder {
             const auto contents = batch.contents_of(log);
             ShapeHash hash(contents, log.has_time_ns, group_.shape());
             DictPlan* plan = plans_.find(contents, log.has_time_ns, group_.shape(), hash);
-            auto dict = plan ? copy_dict(*plan, contents, log)
-                             : build_dict(plans_.add(hash(), log.has_time_ns), contents, log);
+            auto dict =
+                plan ? copy_dict(*plan, contents, log) : dict_of_new_shape(hash(), contents, log);
             if (!dict) return failure_of(dict);
             if (index == log_count) return morvex::fault("the validated batch decoded differently");
             PyList_SetItem(list, static_cast<Py_ssize_t>(index++), dict.value().release());
@@ -391,6 +391,34 @@ class DictBuilder {
         return {};
     }
 
+    // A shape met for the first time gets no plan (see MetShapes): its dict is built
+    // directly. From its second log on, the dict built becomes the template of its plan.
+    CallResult<PyRef> dict_of_new_shape(uint64_t hash, Contents contents, const pb::Log& log) {
+        if (!met_shapes_.first_met(hash, group_.serial)) return build_dict_directly(contents, log);
+        return build_dict(plans_.add(hash, log.has_time_ns), contents, log);
+    }
+
+    // Every entry inserted in order, as build_dict does, for a shape without a plan.
+    CallResult<PyRef> build_dict_directly(Contents contents, const pb::Log& log) {
+        PyRef dict(PyDict_New());
+        if (!dict) return Failure<CallError>{api_call_failed()};
+        PyObject* d = dict.get();
+        if (auto status = insert_times(d, log, true, log.has_time_ns); !status) {
+            return failure_of(status);
+        }
+        for (const pb::log::Content& content : contents) {
+            auto key = content_key(content.key);
+            if (!key) return failure_of(key);
+            auto value = content_value(content.value);
+            if (!value) return failure_of(value);
+            if (auto status = insert(d, key.value().get(), value.value().get()); !status) {
+                return failure_of(status);
+            }
+        }
+        if (auto status = insert_group_values(d); !status) return failure_of(status);
+        return dict;
+    }
+
     // A dict built by inserting every entry in order: "__time__", "__time_ns__", the
     // contents, "__topic__", "__source__", the tags. It becomes the template of its shape.
     CallResult<PyRef> build_dict(DictPlan& plan, Contents contents, const pb::Log& log) {
@@ -514,6 +542,7 @@ class DictBuilder {
     RecentValues recent_strs_;  // content value strs
     StrCache tag_keys_;
     LastTime last_time_, last_time_ns_;
+    MetShapes met_shapes_;
 };
 
 }  // namespace

@@ -362,14 +362,8 @@ class FlatJsonWriter {
     [[gnu::noinline]] ObjectPlan* plan_for_new_shape(uint64_t hash,
                                                      std::span<const pb::log::Content> contents,
                                                      const pb::Log& log, bool last_in_group) {
-        const size_t slot = hash % kMetShapes;
-        MetShape& met = met_shapes_[slot];
-        const bool met_before = (met_slots_ >> slot & 1) != 0 && met.hash == hash;
-        if (!met_before || (met.group == group_count_ && last_in_group)) {
-            if (!met_before) {
-                met = {hash, group_count_};
-                met_slots_ |= uint64_t{1} << slot;
-            }
+        const size_t* first_group = met_shapes_.first_met(hash, group_count_);
+        if (!first_group || (*first_group == group_count_ && last_in_group)) {
             write_object_directly(contents, log);
             return nullptr;
         }
@@ -779,19 +773,8 @@ class FlatJsonWriter {
     size_t direct_first_values_ = 0;
     std::vector<SortedKey> sorted_;     // a log's contents, sorted by key
     std::vector<SortedKey> tag_order_;  // a new layout's tags, sorted by key
-    // Shapes met lately (by hash) and the group that met each first, to tell a shape's
-    // second log (which gets a plan).
-    // The slots in use are marked in a bit mask, so that a call need not clear the table.
-    // Only hashes are compared: a shape that hashes like one met before gets a plan from
-    // its first log, which costs time, never a wrong text.
-    struct MetShape {
-        uint64_t hash;
-        size_t group;
-    };
-    static constexpr size_t kMetShapes = 64;
-    std::array<MetShape, kMetShapes> met_shapes_;
-    uint64_t met_slots_ = 0;
-    size_t group_count_ = 0;  // groups with logs so far
+    MetShapes met_shapes_;              // to tell a shape's second log, which gets a plan
+    size_t group_count_ = 0;            // groups with logs so far
     ShapePlans<ObjectPlan> plans_;
     bool first_object_ = true;
     bool latin1_ = true;  // everything met so far lies below U+0100

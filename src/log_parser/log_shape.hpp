@@ -3,6 +3,7 @@
 // out for one log (or group) are reused for the following ones of the same shape.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -142,6 +143,33 @@ class ShapeHash {
     uint64_t seed_;
     uint64_t value_ = 0;
     bool known_ = false;
+};
+
+// Shapes met once so far, remembered by hash alone in a small direct-mapped table. A plan
+// pays off from a shape's second log on, and in batches whose logs vary their keys most
+// shapes are met only once: their records are made directly. A shape that hashes like one
+// met before gets a plan from its first log, which costs time, never a wrong result.
+class MetShapes {
+  public:
+    // The number of the group in which a shape of this hash was met first, or null when
+    // none was; the shape is then remembered as met in `group`.
+    const size_t* first_met(uint64_t hash, size_t group) {
+        const size_t slot = hash % kSlots;
+        Met& met = met_[slot];
+        if ((used_ >> slot & 1) != 0 && met.hash == hash) return &met.group;
+        met = {hash, group};
+        used_ |= uint64_t{1} << slot;
+        return nullptr;
+    }
+
+  private:
+    struct Met {
+        uint64_t hash;
+        size_t group;
+    };
+    static constexpr size_t kSlots = 64;
+    std::array<Met, kSlots> met_;
+    uint64_t used_ = 0;  // a bit per slot in use, so that a call need not clear the table
 };
 
 // Plans (derived from LogShape) kept across groups, one per shape. The last one used for
