@@ -328,12 +328,18 @@ class DictBuilder {
         return object;
     }
 
-    // The object for a content value: the one made lately from the same bytes when there is
-    // one. Decoding a str costs several times a lookup, and columns of few distinct values
-    // then decode each of them once. For bytes the lookup saves little time, but it saves
-    // memory: a short bytes object takes about 50 bytes, which dominate a result of short
-    // repeated values (status codes, levels, small numbers).
+    // The object for a content value. A str is the one made lately from the same bytes when
+    // there is one: decoding costs several times a lookup, and columns of few distinct values
+    // then decode each of them once. A bytes object is looked up only when it holds two to
+    // four bytes: the interpreter keeps single bytes and the empty value itself, and a bytes
+    // object of a few bytes takes 48 bytes of its allocator, so that a result of short
+    // repeated values (status codes, levels, small numbers) would take several times its
+    // input; for longer values a lookup costs about what it saves.
     CallResult<PyRef> content_value(std::string_view value) {
+        if (!decode_utf8_ && (value.size() < 2 || value.size() > kSharedBytesMax)) {
+            return made(
+                PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+        }
         uint64_t hash;
         if (PyObject* known = recent_values_.find(value, hash)) return PyRef::borrow(known);
         auto object = decode_utf8_ ? make_str_value(value)
@@ -538,6 +544,7 @@ class DictBuilder {
     GroupLayouts<GroupLayout> layouts_;
     std::vector<std::pair<std::string_view, size_t>> insertions_;  // for find_finals
     StrCache content_keys_;
+    static constexpr size_t kSharedBytesMax = 4;
     RecentValues recent_values_;  // content value objects
     StrCache tag_keys_;
     LastTime last_time_, last_time_ns_;
