@@ -9,8 +9,11 @@ what they do not: logs that vary their keys (no plan is reused), many shapes com
 in turn, long and numbered keys, empty values, dense escapes, wide text, many tags,
 duplicate keys, one log per group. Each module path's best time over a few calls is set
 against the best time of its peer (the same peers as the benchmark, checked equal first):
-P1 and P2 for the JSON text, P3 and pickle.loads for the dicts (False, True). Batches are
-generated from fixed seeds by the protobuf package; nothing is cached or written.
+P1 and P2 for the JSON text, P3 and pickle.loads for the dicts (False, True). With
+--memory, the dict path's peak memory with both flag settings is measured as the
+benchmark does (bench/memprobe.py in a fresh process) and given as a share of its budget,
+the result plus twice the expanded input. Batches are generated from fixed seeds by the
+protobuf package; only --memory writes them, to a temporary folder.
 """
 
 import argparse
@@ -19,7 +22,9 @@ import json
 import os
 import pickle
 import random
+import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -78,6 +83,14 @@ def _empty_values(group, rng, g):
             log.contents.add(key=key, value="" if rng.random() < 0.7 else "x")
 
 
+def _short_values(group, rng, g):
+    # Ten one-letter keys with values of two or three digits: a result many times its input.
+    for i in range(100):
+        log = group.logs.add(time=BASE_TIME + i)
+        for key in "abcdefghij":
+            log.contents.add(key=key, value="%0*d" % (2 + i % 2, rng.randrange(100 * 10 ** (i % 2))))
+
+
 def _escapes(group, rng, g):
     # One long value a log, nearly a quarter of it quotes, backslashes and newlines.
     chunk = "".join(rng.choice('abcdefghij "\\\n') for _ in range(1000))
@@ -126,7 +139,7 @@ def _one_log(group, rng, g):
 
 KINDS = {
     "churn": _churn, "optional": _optional, "cycling": _cycling, "long_keys": _long_keys,
-    "empty_values": _empty_values, "escapes": _escapes, "cjk": _cjk, "latin": _latin,
+    "empty_values": _empty_values, "short_values": _short_values, "escapes": _escapes, "cjk": _cjk, "latin": _latin,
     "many_tags": _many_tags, "duplicate_keys": _duplicate_keys, "one_log": _one_log,
 }
 
@@ -153,11 +166,30 @@ def best(fn, calls):
     return min(times)
 
 
+def memory_shares(data, build_dir):
+    """Peak memory of the dict path with each flag setting, as a share of its budget."""
+    env = dict(os.environ)
+    if build_dir:
+        env["PYTHONPATH"] = os.path.abspath(build_dir) + os.pathsep + env.get("PYTHONPATH", "")
+    shares = []
+    with tempfile.TemporaryDirectory() as folder:
+        batch_file = os.path.join(folder, "batch.pb")
+        with open(batch_file, "wb") as f:
+            f.write(data)
+        for path in ("dict_ft", "dict_tf"):
+            probe = subprocess.run([sys.executable, os.path.join(HERE, "memprobe.py"), batch_file, path],
+                                   env=env, check=True, capture_output=True, text=True)
+            m = json.loads(probe.stdout)
+            shares.append(m["peak_delta"] / (m["result_tracemalloc"] + 2 * m["input_raw"]))
+    return shares
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--kinds", default=",".join(KINDS), help="comma-separated subset of " + ",".join(KINDS))
     ap.add_argument("--mib", type=float, default=4, help="protobuf size of each batch in MiB (default 4)")
     ap.add_argument("--build-dir", help="import the module from this folder instead of the installed one")
+    ap.add_argument("--memory", action="store_true", help="also the dict path's peak memory (fresh processes)")
     args = ap.parse_args()
     if args.build_dir:
         sys.path.insert(0, os.path.abspath(args.build_dir))
@@ -168,7 +200,7 @@ def main():
     from morvex_log_py_bindings import log_parser as lp
 
     print(f"{'kind':15s} {'MB':>4s} {'json ms':>8s} {'P1':>6s} {'P2':>6s} {'lz4 P1':>7s} "
-          f"{'dict ms':>8s} {'P3':>5s} {'pickle':>6s}")
+          f"{'dict ms':>8s} {'P3':>5s} {'pickle':>6s}" + ("  memory (False, True) (True, False)" if args.memory else ""))
     for kind in args.kinds.split(","):
         if kind not in KINDS:
             ap.error(f"unknown kind {kind!r}")
@@ -200,7 +232,11 @@ def main():
         pickle_time = best(lambda: pickle.loads(pickled), 7)
         print(f"{kind:15s} {raw / 1e6:4.1f} {json_time * 1e3:8.2f} {p1_time / json_time:5.1f}x "
               f"{p2_time / json_time:5.1f}x {p1_time / lz4_time:6.1f}x {dict_time * 1e3:8.2f} "
-              f"{p3_time / dict_time:4.1f}x {pickle_time / dict_time:5.2f}x", flush=True)
+              f"{p3_time / dict_time:4.1f}x {pickle_time / dict_time:5.2f}x", end="", flush=True)
+        if args.memory:
+            ft, tf = memory_shares(data, args.build_dir)
+            print(f"  {ft:21.2f} {tf:13.2f}", end="")
+        print(flush=True)
 
 
 if __name__ == "__main__":
