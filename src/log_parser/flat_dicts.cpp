@@ -44,6 +44,10 @@ CallResult<PyRef> make_str(std::string_view text) {
     return made(new_str(text));
 }
 
+CallResult<PyRef> make_bytes(std::string_view bytes) {
+    return made(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
 // UnicodeDecodeError for a content value that is not strict UTF-8.
 CallError invalid_utf8(std::string_view value) {
     const auto check =
@@ -337,14 +341,11 @@ class DictBuilder {
     // input; for longer values a lookup costs about what it saves.
     CallResult<PyRef> content_value(std::string_view value) {
         if (!decode_utf8_ && (value.size() < 2 || value.size() > kSharedBytesMax)) {
-            return made(
-                PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+            return make_bytes(value);
         }
         uint64_t hash;
         if (PyObject* known = recent_values_.find(value, hash)) return PyRef::borrow(known);
-        auto object = decode_utf8_ ? make_str_value(value)
-                                   : made(PyBytes_FromStringAndSize(
-                                         value.data(), static_cast<Py_ssize_t>(value.size())));
+        auto object = decode_utf8_ ? make_str_value(value) : make_bytes(value);
         if (object) recent_values_.keep(hash, value, object.value().get());
         return object;
     }
