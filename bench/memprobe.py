@@ -5,7 +5,8 @@
 BATCH_FILE holds an encoded LogGroupList; PATH is json_str, lz4_json_str, dict_ft or
 dict_tf. The input (and its LZ4 block) is made first; then the peak resident set size
 is reset (/proc/self/clear_refs), the call runs, and the peak minus the resident size
-before the call is the call's peak memory. Prints one JSON object.
+before the call is the call's peak memory, held to a budget: input + 2x output for the
+text paths, result + 2x expanded input for the dict path. Prints one JSON object.
 """
 
 import gc
@@ -89,10 +90,14 @@ def main():
         result = call()
         out["result_tracemalloc"] = tracemalloc.get_traced_memory()[0]
         tracemalloc.stop()
+        # The dict path: the result plus twice the expanded batch.
+        out["budget"] = out["result_tracemalloc"] + 2 * raw
     else:
         out["output_str_size"] = sys.getsizeof(result)
         out["output_utf8"] = len(result.encode("utf-8"))
         out["output_chars"] = len(result)
+        # The text paths: the batch (expanded, for the LZ4 path) plus twice the returned str.
+        out["budget"] = raw + 2 * out["output_str_size"]
     print(json.dumps(out))
 
 

@@ -180,7 +180,7 @@ def memory_shares(data, build_dir):
             probe = subprocess.run([sys.executable, os.path.join(HERE, "memprobe.py"), batch_file, path],
                                    env=env, check=True, capture_output=True, text=True)
             m = json.loads(probe.stdout)
-            shares.append(m["peak_delta"] / (m["result_tracemalloc"] + 2 * m["input_raw"]))
+            shares.append(m["peak_delta"] / m["budget"])
     return shares
 
 

@@ -37,7 +37,7 @@ class RecentValues {
         // would most likely have to come from memory.
         if (kept.hash != hash || !kept.object || !pb::bytes_equal(kept.bytes, bytes)) {
             // The new value will take this slot: its object's count is decremented then,
-            // once the new str is made; ask for it now.
+            // once the new object is made; ask for it now.
             if (kept.object) __builtin_prefetch(kept.object.get(), 1);
             return nullptr;
         }
