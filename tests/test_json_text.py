@@ -2,6 +2,7 @@
 the protobuf package and compared with an independent reference flattener."""
 
 import json
+import os
 import sys
 
 import pytest
@@ -365,6 +366,18 @@ def test_large_outputs_of_changing_sizes_in_turn():
     for _ in range(2):
         for b, text in zip(batches, expected):
             assert convert(b) == text
+
+
+def test_outputs_too_large_to_keep():
+    # Room of more than 64 MiB is not kept for the next call but mapped afresh (in huge
+    # pages where the system offers them) and unmapped at the end of each call.
+    def batch(seed):
+        values = [("%02d\t" % seed + os.urandom(512 << 10).hex())[:1 << 20] for _ in range(34)]
+        return make_batch([dict(topic="big", logs=[dict(time=i, contents=[("v", v)]) for i, v in enumerate(values)])])
+    batches = [batch(1), batch(2)]
+    assert all(2 * len(b.SerializeToString()) > 64 << 20 for b in batches)  # the room asked for
+    for b in batches + batches[:1]:
+        convert(b)
 
 
 def test_outputs_many_times_their_input():

@@ -3,7 +3,8 @@
 // with 4 KiB pages that costs more than the conversion itself, so an expanded block of
 // 1 MiB and more is mapped directly, aligned for transparent huge pages where the system
 // offers them, while a large output buffer is mapped in small pages and kept for the next
-// call (below). Releasing a buffer that is not kept returns its pages at once.
+// call (below), unless it is too large to keep, when huge pages serve it too. Releasing a
+// buffer that is not kept returns its pages at once.
 #pragma once
 
 #include <cstddef>
