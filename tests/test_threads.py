@@ -136,3 +136,81 @@ def test_other_threads_run_during_a_large_conversion(big_batch, name):
     records = len(result) if isinstance(result, list) else result.count('"__time__":')
     assert records == 16 * 6000
     assert after - before > 10_000, f"the other thread advanced only {after - before} times during the call"
+
+
+def large_text_cases():
+    """(call, text) pairs of batches whose text buffers (twice the input, from 256 KiB on)
+    are kept from one call to the next, each of its own size."""
+    cases = []
+    for index, n_logs in enumerate([1000, 2500, 4000, 6000]):
+        data = group_bytes(index, n_logs, value_size=100)
+        assert 2 * len(data) > 256 << 10
+        block = lz4.block.compress(data, store_size=False)
+        text = reference_text(data)
+        cases.append((lambda d=data: lp.logs_to_flat_json_str(d), text))
+        cases.append((lambda b=block, n=len(data): lp.lz4_logs_to_flat_json_str(b, n), text))
+    return cases
+
+
+def test_threads_sharing_the_kept_text_buffer():
+    # The text buffer released last is handed to the next call that fits in it, from any
+    # thread: no buffer may ever serve two calls at once.
+    cases = large_text_cases()
+    n_threads = 4
+    barrier = threading.Barrier(n_threads)
+    failures = []
+
+    def worker(seed):
+        rng = random.Random(seed)
+        barrier.wait()
+        for _ in range(60):
+            call, want = cases[rng.randrange(len(cases))]
+            if call() != want:
+                failures.append(want[:40])
+
+    threads = [threading.Thread(target=worker, args=(seed,)) for seed in range(n_threads)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures, failures[:3]
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # forking with threads running
+def test_fork_while_other_threads_convert():
+    # A child forked while other threads are in the middle of calls (and of handing text
+    # buffers over) converts on its own: nothing the parent's threads held stays held.
+    cases = large_text_cases()
+    stop = threading.Event()
+
+    def worker(seed):
+        rng = random.Random(seed)
+        while not stop.is_set():
+            call, want = cases[rng.randrange(len(cases))]
+            assert call() == want
+
+    threads = [threading.Thread(target=worker, args=(seed,)) for seed in range(2)]
+    for t in threads:
+        t.start()
+    try:
+        for round_ in range(20):
+            pid = os.fork()
+            if pid == 0:  # the child: every case once, then out without cleanup
+                ok = all(call() == want for call, want in cases)
+                os._exit(0 if ok else 1)
+            deadline = time.monotonic() + 30
+            while True:
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    break
+                if time.monotonic() > deadline:
+                    os.kill(pid, 9)
+                    os.waitpid(pid, 0)
+                    pytest.fail(f"child {round_} still running after 30 s")
+                time.sleep(0.01)
+            assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, f"child {round_}: {status}"
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()

@@ -1,11 +1,10 @@
 #include "large_buffer.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
-#include <utility>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -58,7 +57,11 @@ char* map_small_pages(size_t size) {
     return static_cast<char*>(mapped);
 }
 
-// One released output buffer kept for the next call.
+// One released output buffer kept for the next call. Without a lock: a buffer is handed
+// over by swapping the one pointer, and its size travels in its own first bytes (whatever
+// a buffer holds is overwritten before it is read). So a process forked while another
+// thread is in the middle of a hand-over finds no lock held in the child, only, at worst,
+// one buffer fewer kept.
 class OutputBufferCache {
   public:
     static constexpr size_t kMaxKept = size_t{64} << 20;
@@ -66,37 +69,51 @@ class OutputBufferCache {
     // The kept buffer when it holds at least `length` bytes, or null; `length` becomes its
     // size. One of more than four times the length is cut down to the length.
     char* take(size_t& length) {
-        Kept found;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (kept_.length < length) return nullptr;
-            std::swap(found, kept_);
+        char* data = kept_.exchange(nullptr, std::memory_order_acq_rel);
+        if (data == nullptr) return nullptr;
+        const size_t kept_length = length_of(data);
+        if (kept_length < length) {
+            give(data, kept_length);
+            return nullptr;
         }
-        if (found.length / 4 > length) {
-            munmap(found.data + length, found.length - length);
+        if (kept_length / 4 > length) {
+            munmap(data + length, kept_length - length);
         } else {
-            length = found.length;
+            length = kept_length;
         }
-        return found.data;
+        return data;
     }
 
     // Keeps the larger of the released and the kept buffer; unmaps the other.
     void give(char* data, size_t length) {
-        Kept released{data, length};
-        if (length <= kMaxKept) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (kept_.length < length) std::swap(kept_, released);
+        if (length > kMaxKept) {
+            munmap(data, length);
+            return;
         }
-        if (released.data != nullptr) munmap(released.data, released.length);
+        for (;;) {
+            std::memcpy(data, &length, sizeof length);
+            char* other = kept_.exchange(data, std::memory_order_acq_rel);
+            if (other == nullptr) return;
+            const size_t other_length = length_of(other);
+            if (other_length <= length) {
+                munmap(other, other_length);
+                return;
+            }
+            // The one that came out is the larger: it goes back in, and what comes out
+            // then (the one just put in, or one released meanwhile) is judged the same way.
+            data = other;
+            length = other_length;
+        }
     }
 
   private:
-    struct Kept {
-        char* data = nullptr;
-        size_t length = 0;
-    };
-    std::mutex mutex_;
-    Kept kept_;
+    static size_t length_of(const char* data) {
+        size_t length;
+        std::memcpy(&length, data, sizeof length);
+        return length;
+    }
+
+    std::atomic<char*> kept_{nullptr};
 };
 
 OutputBufferCache output_cache;
