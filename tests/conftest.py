@@ -86,6 +86,20 @@ def make_batch(groups, raw=False):
     return batch
 
 
+def colliding_shapes(count, rounds=3):
+    """Groups of two logs taking, in turn for `rounds` rounds, `count` sets of content keys
+    (under the same group keys) and `count` sets of tag keys, each kind all alike to a cheap
+    hash of their keys (one size, the same first and last eight bytes)."""
+    groups = []
+    for r in range(rounds):
+        for n in range(count):
+            key = "prefix__%05d__suffix" % n
+            contents = [[("a", "1"), (key, "%d" % i)] for i in range(2)]
+            groups.append(dict(topic="t", logs=[dict(time=r, contents=c) for c in contents]))
+            groups.append(dict(tags=[(key, "t%d" % r)], logs=[dict(time=r, contents=[("a", "%d" % i)]) for i in range(2)]))
+    return groups
+
+
 def many_shapes(count, seed=0):
     """Groups whose logs take `count` content key sets and whose groups take `count` tag key
     sets, each met several times, in an order that brings shapes back both soon and after

@@ -8,8 +8,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import (LZ4_BAD_DATA, LZ4_TOO_BIG, PREFIX, compress, content, ld, make_batch, many_shapes,
-                      raises_panic, vi)
+from conftest import (LZ4_BAD_DATA, LZ4_TOO_BIG, PREFIX, colliding_shapes, compress, content, ld, make_batch,
+                      many_shapes, raises_panic, vi)
 from morvex_log_py_bindings import log_parser
 
 FLAGS = list(itertools.product([False, True], repeat=2))
@@ -258,6 +258,16 @@ def test_more_shapes_than_are_kept(count):
     # ones are dropped and made anew; shapes that hash alike must still be told apart.
     groups = [{**g, "logs": [{**log, "contents": [(k, v.encode()) for k, v in log["contents"]]}
                              for log in g["logs"]]} for g in many_shapes(count)]
+    for time_as_str, decode_utf8 in [(False, True), (True, False)]:
+        convert(groups, time_as_str, decode_utf8)
+
+
+@pytest.mark.parametrize("count", [20, 200])
+def test_shapes_that_all_hash_alike(count):
+    # Past a few dozen slots a lookup gives up and the shape is worked out anew: shapes
+    # that collide must still be told apart, and found or made, never mixed up.
+    groups = [{**g, "logs": [{**log, "contents": [(k, v.encode()) for k, v in log["contents"]]}
+                             for log in g["logs"]]} for g in colliding_shapes(count)]
     for time_as_str, decode_utf8 in [(False, True), (True, False)]:
         convert(groups, time_as_str, decode_utf8)
 

@@ -9,7 +9,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import compress, make_batch, many_shapes, reference_json
+from conftest import colliding_shapes, compress, make_batch, many_shapes, reference_json
 from morvex_log_py_bindings import log_parser
 
 
@@ -273,6 +273,13 @@ def test_more_shapes_than_are_kept(count):
     convert(make_batch(many_shapes(count)))
 
 
+@pytest.mark.parametrize("count", [20, 200])
+def test_shapes_that_all_hash_alike(count):
+    # Past a few dozen slots a lookup gives up and the shape is worked out anew: shapes
+    # that collide must still be told apart, and found or made, never mixed up.
+    convert(make_batch(colliding_shapes(count)))
+
+
 @pytest.mark.parametrize("seed", range(3))
 def test_groups_whose_tag_keys_vary(seed):
     # Groups with random tag keys (in any order, some twice: the later stays) take a new
@@ -295,6 +302,21 @@ def test_groups_whose_tag_keys_vary(seed):
             group["source"] = "s%d" % rng.randrange(3)
         groups.append(group)
     convert(make_batch(groups))
+
+
+@pytest.mark.parametrize("order", ["descending", "shuffled"])
+def test_a_group_of_thousands_of_tags(order):
+    # A group's tags are sorted once for its layout, whatever their number: equal keys
+    # (here each key three times, apart) keep the last tag's value, also among keys that
+    # share their first eight bytes.
+    import random
+    keys = ["tag-key-%05d" % i for i in range(4000)] * 3
+    tags = [(k, "v%d" % i) for i, k in enumerate(keys)]
+    if order == "descending":
+        tags.reverse()
+    else:
+        random.Random(7).shuffle(tags)
+    convert(make_batch([dict(topic="t", tags=tags, logs=[dict(time=1), dict(time=2, contents=[("m", "x")])])]))
 
 
 @pytest.mark.parametrize("density", [0.1, 0.5, 0.9])

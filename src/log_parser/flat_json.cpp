@@ -129,18 +129,6 @@ struct ObjectPlan : LogShape {
     TextBuffer text;
 };
 
-// Sorts a handful of entries by key, keeping equal keys in their order, without the
-// temporary buffer std::stable_sort allocates on every call.
-template <class T, class Less>
-void insertion_sort(std::vector<T>& items, Less less) {
-    for (size_t i = 1; i < items.size(); ++i) {
-        T item = std::move(items[i]);
-        size_t j = i;
-        for (; j > 0 && less(item, items[j - 1]); --j) items[j] = std::move(items[j - 1]);
-        items[j] = std::move(item);
-    }
-}
-
 class FlatJsonWriter {
   public:
     // `input`, when given, is the buffer that the decoded texts are views into.
@@ -310,13 +298,13 @@ class FlatJsonWriter {
         // The reserved keys differ from "__tag__:" within their first four bytes, so in key
         // order they always stand around the tags: "__source__", the tags, "__time__",
         // "__time_ns__", "__topic__". Only the tags are sorted, by their own keys; among equal
-        // keys the later tag stays last, and only the last is kept.
+        // keys the later tag stays last (positions break ties), and only the last is kept.
+        // (A group may carry any number of tags: the sort must not take quadratic time.)
         tag_order_.clear();
         for (size_t i = 0; i < tags.size(); ++i) {
             tag_order_.push_back({tags[i].key, i, key_prefix(tags[i].key)});
         }
-        insertion_sort(tag_order_,
-                       [](const SortedKey& a, const SortedKey& b) { return key_less(a, b); });
+        std::sort(tag_order_.begin(), tag_order_.end());
         auto& entries = layout.entries;
         entries.clear();
         if (layout.order.source) {

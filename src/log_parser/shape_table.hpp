@@ -35,11 +35,13 @@ class ShapeTable {
     // enough to be inlined into the loops that look up shapes.
     template <class Fits>
     [[gnu::noinline]] Entry* find_by_hash(Fits& fits, uint64_t hash) {
-        for (size_t i = hash & mask();; i = (i + 1) & mask()) {
+        size_t i = hash & mask();
+        for (size_t probes = 0; probes < kMaxProbes; ++probes, i = (i + 1) & mask()) {
             const Slot& slot = index_[i];
             if (!slot.entry) return nullptr;
             if (slot.hash == hash && fits(*slot.entry)) return slot.entry;
         }
+        return nullptr;
     }
 
     bool full() const { return count_ == kMax; }
@@ -64,6 +66,11 @@ class ShapeTable {
 
   private:
     static constexpr size_t kTriedInTurn = 16;
+    // Slots a lookup or a filing visits at most. Shapes that hash alike (a batch made to
+    // collide, say) would otherwise make every lookup walk all of them: past this many, an
+    // entry counts as absent, and one that finds no free slot within reach is not filed, so
+    // it is never found again and its shape is simply worked out anew when met.
+    static constexpr size_t kMaxProbes = 32;
 
     struct Slot {
         uint64_t hash = 0;
@@ -74,8 +81,12 @@ class ShapeTable {
 
     void place(Slot slot) {
         size_t i = slot.hash & mask();
-        while (index_[i].entry) i = (i + 1) & mask();
-        index_[i] = slot;
+        for (size_t probes = 0; probes < kMaxProbes; ++probes, i = (i + 1) & mask()) {
+            if (!index_[i].entry) {
+                index_[i] = slot;
+                return;
+            }
+        }
     }
 
     // Doubles the index (at most half full, so probes stay short), filing every entry anew.
