@@ -272,6 +272,42 @@ def test_shapes_that_all_hash_alike(count):
         convert(groups, time_as_str, decode_utf8)
 
 
+def keys_of_one_hash(count, seed=1):
+    """`count` 16-byte ASCII keys that the module's cheap key hash (multiply and shift
+    mixing, eight bytes at a time, unseeded) maps to one value: a hostile batch."""
+    import random
+    import struct
+    mask, k = (1 << 64) - 1, 0x9E3779B97F4A7C15
+
+    def mix(h):
+        h ^= h >> 31
+        h = (h * k) & mask
+        return h ^ (h >> 29)
+
+    rng = random.Random(seed)
+    keys = []
+    while len(keys) < count:
+        first = bytes(rng.randrange(0x61, 0x7B) for _ in range(8))
+        # The second word cancels what the first put in: every key ends at the same state.
+        second = struct.pack("<Q", mix(mix(16) ^ struct.unpack("<Q", first)[0]) ^ 0x5A5A5A5A5A5A5A5A)
+        if all(c < 0x80 for c in second):  # ASCII, control characters included
+            keys.append(first + second)
+    return keys
+
+
+def test_keys_that_all_hash_alike():
+    # Key objects are looked up by a cheap hash that a batch can make collide; past a few
+    # dozen slots a lookup gives up and the key object is made anew: every key must still
+    # be told apart.
+    keys = keys_of_one_hash(300)
+    groups = [dict(topic="t", tags=[(keys[g].decode(), "x")],
+                   logs=[dict(time=i, contents=[(keys[(g * 7 + i * 5 + j) % len(keys)].decode(), b"%d" % j)
+                                                for j in range(6)]) for i in range(10)])
+              for g in range(60)]
+    for time_as_str, decode_utf8 in [(False, True), (True, False)]:
+        convert(groups, time_as_str, decode_utf8)
+
+
 def test_more_distinct_keys_than_are_kept():
     # Key objects are kept for reuse up to a limit of a few thousand per call; keys beyond
     # it are made anew each time. Thousands of content and tag keys, each coming back, and

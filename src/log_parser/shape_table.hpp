@@ -13,6 +13,8 @@
 #include <memory>
 #include <vector>
 
+#include "text_hash.hpp"
+
 namespace log_parser {
 
 template <class Entry, size_t kMax>
@@ -32,7 +34,7 @@ class ShapeTable {
     }
 
     // Out of line, so that the common case, a few entries tried in turn, stays small
-    // enough to be inlined into the loops that look up shapes.
+    // enough to be inlined into the loops that look up shapes. Within kMaxProbes slots.
     template <class Fits>
     [[gnu::noinline]] Entry* find_by_hash(Fits& fits, uint64_t hash) {
         size_t i = hash & mask();
@@ -66,11 +68,6 @@ class ShapeTable {
 
   private:
     static constexpr size_t kTriedInTurn = 16;
-    // Slots a lookup or a filing visits at most. Shapes that hash alike (a batch made to
-    // collide, say) would otherwise make every lookup walk all of them: past this many, an
-    // entry counts as absent, and one that finds no free slot within reach is not filed, so
-    // it is never found again and its shape is simply worked out anew when met.
-    static constexpr size_t kMaxProbes = 32;
 
     struct Slot {
         uint64_t hash = 0;
@@ -79,6 +76,8 @@ class ShapeTable {
 
     size_t mask() const { return index_.size() - 1; }
 
+    // Files `slot` within reach of its hash's slot, or leaves the entry unfiled (see
+    // kMaxProbes): it serves the caller that made it, and is never found again.
     void place(Slot slot) {
         size_t i = slot.hash & mask();
         for (size_t probes = 0; probes < kMaxProbes; ++probes, i = (i + 1) & mask()) {

@@ -23,11 +23,13 @@ class StrCache {
     PyObject* find(std::string_view bytes) const {
         if (slots_.empty()) return nullptr;
         const uint64_t hash = text_hash(bytes);
-        for (size_t i = hash & mask();; i = (i + 1) & mask()) {
+        size_t i = hash & mask();
+        for (size_t probes = 0; probes < kMaxProbes; ++probes, i = (i + 1) & mask()) {
             const Slot& slot = slots_[i];
             if (!slot.object) return nullptr;
             if (slot.hash == hash && pb::bytes_equal(slot.bytes, bytes)) return slot.object.get();
         }
+        return nullptr;
     }
 
     // Keeps a reference to `object` for `bytes`, which must not be kept yet.
@@ -47,10 +49,15 @@ class StrCache {
 
     size_t mask() const { return slots_.size() - 1; }
 
+    // Files `entry` within reach of its hash's slot, or drops it (see kMaxProbes).
     void place(Slot&& entry) {
         size_t i = entry.hash & mask();
-        while (slots_[i].object) i = (i + 1) & mask();
-        slots_[i] = std::move(entry);
+        for (size_t probes = 0; probes < kMaxProbes; ++probes, i = (i + 1) & mask()) {
+            if (!slots_[i].object) {
+                slots_[i] = std::move(entry);
+                return;
+            }
+        }
     }
 
     // Doubles the table (at most half full, so probes stay short), placing every entry anew.

@@ -1,11 +1,19 @@
 // A fast, non-cryptographic hash of short byte strings (keys), eight bytes at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
 namespace log_parser {
+
+// These hashes are cheap, not secret: a batch can be made whose keys all hash alike. So
+// the tables that probe by them (open addressing, linear probing) visit at most this many
+// slots per lookup or filing; an entry out of reach counts as absent, and one that finds
+// no free slot within reach is not kept. Either way its object or layout is only made
+// anew, and a crafted batch costs a bounded amount per key instead of a walk of them all.
+inline constexpr size_t kMaxProbes = 32;
 
 inline uint64_t hash_mix(uint64_t h) {
     h ^= h >> 31;
