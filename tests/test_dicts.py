@@ -262,6 +262,23 @@ def test_more_shapes_than_are_kept(count):
         convert(groups, time_as_str, decode_utf8)
 
 
+@pytest.mark.parametrize("time_as_str, decode_utf8", FLAGS)
+def test_tags_that_repeat_their_keys(time_as_str, decode_utf8):
+    # A repeated tag key is inserted once: where its first tag stands, with its last tag's
+    # value, also over a content of the same flat key. Groups with and without repeats, of
+    # one key set or another, and logs whose shapes come once, twice and three times.
+    tag_sets = [[("a", "1"), ("b", "2"), ("c", "3"), ("a", "4"), ("b", "5")],
+                [("a", "6"), ("b", "7"), ("c", "8")],
+                [("b", "9"), ("a", "10"), ("b", "11"), ("b", "12"), ("c", "13")],
+                [("a", "x%d" % i) for i in range(500)]]
+    groups = []
+    for g in range(12):
+        logs = [dict(time=g, contents=[("__tag__:b", b"content")] * (i % 2) + [("k%d" % (i % 3), b"%d" % i)])
+                for i in range(g % 4 + 1)]
+        groups.append(dict(topic="t", tags=tag_sets[g % len(tag_sets)], logs=logs))
+    convert(groups, time_as_str, decode_utf8)
+
+
 @pytest.mark.parametrize("count", [20, 200])
 def test_shapes_that_all_hash_alike(count):
     # Past a few dozen slots a lookup gives up and the shape is worked out anew: shapes

@@ -1,6 +1,7 @@
 #include "flat_dicts.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -122,9 +123,10 @@ struct GroupKeys {
 struct GroupLayout {
     bool valid = false;
     GroupKeyOrder order;
-    GroupKeys keys;
+    GroupKeys keys;  // each flat tag key once
     std::vector<PyRef> flat_tag_keys;
-    size_t shape = 0;  // the same number for groups with equal keys
+    std::vector<size_t> tag_value_of;  // for each flat tag key, the tag whose value it takes
+    size_t shape = 0;                  // the same number for groups with equal keys
 
     bool matches(const pb::LogGroup& group, std::span<const pb::LogTag> tags) const {
         return valid && order.matches(group, tags);
@@ -249,9 +251,11 @@ class DictBuilder {
         auto layout = layout_of(group, tags);
         if (!layout) return failure_of(layout);
         group_.layout = layout.value();
-        group_.tag_values.resize(tags.size());
-        for (size_t i = 0; i < tags.size(); ++i) {
-            if (auto status = reuse_or_make(group_.tag_values[i], tags[i].value); !status) {
+        const std::vector<size_t>& value_of = group_.layout->tag_value_of;
+        group_.tag_values.resize(value_of.size());
+        for (size_t i = 0; i < value_of.size(); ++i) {
+            if (auto status = reuse_or_make(group_.tag_values[i], tags[value_of[i]].value);
+                !status) {
                 return status;
             }
         }
@@ -279,16 +283,40 @@ class DictBuilder {
         keys.tag_ends.clear();
         layout.order.take(group, tags);
         layout.flat_tag_keys.clear();
+        layout.tag_value_of.clear();
+        find_last_of_each_key(tags);
         for (size_t i = 0; i < tags.size(); ++i) {
+            if (last_of_key_[i] == kRepeatedKey) continue;
             keys.tag_text.append("__tag__:").append(tags[i].key);
             keys.tag_ends.push_back(keys.tag_text.size());
-            auto key = flat_tag_key(tags[i].key, keys.tag(i));
+            auto key = flat_tag_key(tags[i].key, keys.tag(keys.tag_ends.size() - 1));
             if (!key) return failure_of(key);
             layout.flat_tag_keys.push_back(std::move(key.value()));
+            layout.tag_value_of.push_back(last_of_key_[i]);
         }
         layout.shape = key_sets_.number_of(keys, keys.hash());
         layout.valid = true;
         return {};
+    }
+
+    // For each tag, the position of the last tag of its key when it is the first of its key,
+    // else kRepeatedKey: inserted in turn, a key stays where it was first inserted and takes
+    // the value inserted last, so each key is inserted once, with that value. (Inserting
+    // every tag into every dict would cost a group's tags times its logs.)
+    static constexpr size_t kRepeatedKey = SIZE_MAX;
+    void find_last_of_each_key(std::span<const pb::LogTag> tags) {
+        tag_order_.clear();
+        for (size_t i = 0; i < tags.size(); ++i) tag_order_.push_back({tags[i].key, i});
+        std::sort(tag_order_.begin(), tag_order_.end());
+        last_of_key_.assign(tags.size(), kRepeatedKey);
+        for (size_t begin = 0; begin < tag_order_.size();) {
+            size_t end = begin + 1;
+            while (end < tag_order_.size() && tag_order_[end].first == tag_order_[begin].first) {
+                ++end;
+            }
+            last_of_key_[tag_order_[begin].second] = tag_order_[end - 1].second;
+            begin = end;
+        }
     }
 
     // The str of `text` from a per-call cache keyed by `lookup` (a view into the batch).
@@ -544,6 +572,8 @@ class DictBuilder {
     KeySetNumbers<GroupKeys> key_sets_;
     GroupLayouts<GroupLayout> layouts_;
     std::vector<std::pair<std::string_view, size_t>> insertions_;  // for find_finals
+    std::vector<std::pair<std::string_view, size_t>> tag_order_;   // for find_last_of_each_key
+    std::vector<size_t> last_of_key_;
     StrCache content_keys_;
     static constexpr size_t kSharedBytesMax = 4;
     RecentValues recent_values_;  // content value objects
