@@ -96,7 +96,8 @@ def colliding_shapes(count, rounds=3):
             key = "prefix__%05d__suffix" % n
             contents = [[("a", "1"), (key, "%d" % i)] for i in range(2)]
             groups.append(dict(topic="t", logs=[dict(time=r, contents=c) for c in contents]))
-            groups.append(dict(tags=[(key, "t%d" % r)], logs=[dict(time=r, contents=[("a", "%d" % i)]) for i in range(2)]))
+            logs = [dict(time=r, contents=[("a", "%d" % i)]) for i in range(2)]
+            groups.append(dict(tags=[(key, "t%d" % r)], logs=logs))
     return groups
 
 
