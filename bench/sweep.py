@@ -7,7 +7,8 @@
 The benchmark's four profiles are what the targets are checked on; these kinds stress
 what they do not: logs that vary their keys (no plan is reused), many shapes coming back
 in turn, long and numbered keys, empty values, dense escapes, wide text, many tags,
-duplicate keys, one log per group. Each module path's best time over a few calls is set
+duplicate keys, one log per group, and two crafted kinds (keys that all hash alike, a
+tag key repeated hundreds of times). Each module path's best time over a few calls is set
 against the best time of its peer (the same peers as the benchmark, checked equal first):
 P1 and P2 for the JSON text, P3 and pickle.loads for the dicts (False, True). With
 --memory, the dict path's peak memory with both flag settings is measured as the
@@ -137,10 +138,30 @@ def _one_log(group, rng, g):
         log.contents.add(key=key, value=f"{key}-{rng.randrange(100)}")
 
 
+def _colliding_keys(group, rng, g):
+    # Crafted: logs of 2,000 shapes whose keys share their size and first and last eight
+    # bytes, all the module's cheap shape hash reads, so that every shape hashes alike.
+    group.topic = "t"
+    for i in range(50):
+        log = group.logs.add(time=BASE_TIME + i)
+        log.contents.add(key="prefix__%08d__suffix" % rng.randrange(2000), value="v")
+        log.contents.add(key="x", value="y")
+
+
+def _repeated_tags(group, rng, g):
+    # Crafted: 300 tags of one key in a group whose logs change their keys.
+    group.topic = "t"
+    for t in range(300):
+        group.log_tags.add(key="k", value=f"v{t}")
+    for i in range(50):
+        group.logs.add(time=BASE_TIME + i).contents.add(key=f"c{rng.randrange(100)}", value="x")
+
+
 KINDS = {
     "churn": _churn, "optional": _optional, "cycling": _cycling, "long_keys": _long_keys,
     "empty_values": _empty_values, "short_values": _short_values, "escapes": _escapes, "cjk": _cjk, "latin": _latin,
     "many_tags": _many_tags, "duplicate_keys": _duplicate_keys, "one_log": _one_log,
+    "colliding_keys": _colliding_keys, "repeated_tags": _repeated_tags,
 }
 
 
