@@ -62,15 +62,15 @@ def mixed_cases():
     return cases
 
 
-def test_threads_calling_at_once_all_get_correct_results():
-    cases = mixed_cases()
-    n_threads = 6
+def calls_in_threads(cases, n_threads, calls):
+    """Runs `calls` cases picked at random in each of `n_threads` threads started together;
+    returns (case, wanted, got) for every call whose result, or exception type, differed."""
     barrier = threading.Barrier(n_threads)
     failures = []
 
     def worker(seed):
         rng = random.Random(seed)
-        order = [rng.randrange(len(cases)) for _ in range(300)]
+        order = [rng.randrange(len(cases)) for _ in range(calls)]
         barrier.wait()
         for i in order:
             call, want = cases[i]
@@ -86,6 +86,11 @@ def test_threads_calling_at_once_all_get_correct_results():
         t.start()
     for t in threads:
         t.join()
+    return failures
+
+
+def test_threads_calling_at_once_all_get_correct_results():
+    failures = calls_in_threads(mixed_cases(), 6, 300)
     assert not failures, failures[:3]
 
 
@@ -155,25 +160,8 @@ def large_text_cases():
 def test_threads_sharing_the_kept_text_buffer():
     # The text buffer released last is handed to the next call that fits in it, from any
     # thread: no buffer may ever serve two calls at once.
-    cases = large_text_cases()
-    n_threads = 4
-    barrier = threading.Barrier(n_threads)
-    failures = []
-
-    def worker(seed):
-        rng = random.Random(seed)
-        barrier.wait()
-        for _ in range(60):
-            call, want = cases[rng.randrange(len(cases))]
-            if call() != want:
-                failures.append(want[:40])
-
-    threads = [threading.Thread(target=worker, args=(seed,)) for seed in range(n_threads)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not failures, failures[:3]
+    failures = calls_in_threads(large_text_cases(), 4, 60)
+    assert not failures, [case for case, _, _ in failures[:3]]  # (the texts are long)
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
