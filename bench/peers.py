@@ -138,6 +138,23 @@ def _short(value, width=300):
     return text if len(text) <= width else text[:width] + "..."
 
 
+def p1_text(data):
+    """P1: protobuf parse, Python flatten, json.dumps."""
+    return json.dumps(flatten_json_records(LogGroupList.FromString(data)), sort_keys=True,
+                      separators=(",", ":"), ensure_ascii=False)
+
+
+def p2_text(data):
+    """P2: protobuf parse, Python flatten, orjson.dumps."""
+    return orjson.dumps(flatten_json_records(LogGroupList.FromString(data)), option=orjson.OPT_SORT_KEYS)
+
+
+def p3_dicts(comp, raw, time_as_str, decode_utf8):
+    """P3: LZ4 expansion, protobuf parse of the raw family, Python dicts."""
+    batch = LogGroupListRaw.FromString(lz4.block.decompress(comp, uncompressed_size=raw))
+    return flatten_dicts(batch, time_as_str, decode_utf8)
+
+
 def _first_difference(a, b):
     n = next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
     return f"texts differ at offset {n} (lengths {len(a)}, {len(b)}): {a[max(0, n - 60):n + 60]!r} vs {b[max(0, n - 60):n + 60]!r}"
@@ -155,16 +172,11 @@ def build(workload):
                  lambda: lp.lz4_logs_to_flat_json_str(comp, raw), json_text_equal(module_text)),
     ]
 
-    dumps = json.dumps
     pipelines += [
         Pipeline("P1", "P1 protobuf parse + Python flatten + json.dumps", "peer",
-                 lambda: dumps(flatten_json_records(LogGroupList.FromString(data)), sort_keys=True,
-                               separators=(",", ":"), ensure_ascii=False),
-                 json_text_equal(module_text)),
+                 lambda: p1_text(data), json_text_equal(module_text)),
         Pipeline("P2", "P2 protobuf parse + Python flatten + orjson.dumps", "peer",
-                 lambda: orjson.dumps(flatten_json_records(LogGroupList.FromString(data)),
-                                      option=orjson.OPT_SORT_KEYS),
-                 orjson_equal(module_text)),
+                 lambda: p2_text(data), orjson_equal(module_text)),
     ]
 
     for tag, (time_as_str, decode_utf8) in DICT_FLAGS.items():
@@ -178,8 +190,7 @@ def build(workload):
                      lambda a=time_as_str, b=decode_utf8: lp.lz4_logs_to_flat_json(comp, raw, a, b),
                      dicts_equal(expected)),
             Pipeline(f"P3_{tag}", f"P3 lz4 + protobuf parse (Raw) + Python dicts {flags}", "peer",
-                     lambda a=time_as_str, b=decode_utf8: flatten_dicts(
-                         LogGroupListRaw.FromString(lz4.block.decompress(comp, uncompressed_size=raw)), a, b),
+                     lambda a=time_as_str, b=decode_utf8: p3_dicts(comp, raw, a, b),
                      dicts_equal(expected)),
             Pipeline(f"orjson_loads_{tag}", f"floor: orjson.loads of equivalent JSON {flags}", "floor",
                      lambda j=equivalent_json: orjson.loads(j),

@@ -215,7 +215,6 @@ def main():
     if args.build_dir:
         sys.path.insert(0, os.path.abspath(args.build_dir))
     import lz4.block
-    import orjson
     import peers
     from workloads import log_schema
     from morvex_log_py_bindings import log_parser as lp
@@ -230,16 +229,13 @@ def main():
         text = lp.logs_to_flat_json_str(data)
 
         def p1():
-            records = peers.flatten_json_records(log_schema.LogGroupList.FromString(data))
-            return json.dumps(records, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+            return peers.p1_text(data)
 
         def p2():
-            records = peers.flatten_json_records(log_schema.LogGroupList.FromString(data))
-            return orjson.dumps(records, option=orjson.OPT_SORT_KEYS)
+            return peers.p2_text(data)
 
         def p3():
-            batch = log_schema.LogGroupListRaw.FromString(lz4.block.decompress(comp, uncompressed_size=raw))
-            return peers.flatten_dicts(batch, False, True)
+            return peers.p3_dicts(comp, raw, False, True)
 
         dicts = lp.lz4_logs_to_flat_json(comp, raw, False, True)
         if p1() != text or p3() != dicts:
