@@ -116,9 +116,10 @@ template <bool kLatin1>
 // the other blocks, one with a single such byte is stored whatever it holds (the room was
 // reserved) and the write position advanced to that byte, which is then written alone; one
 // with a few such bytes is written in runs between them; the rest go byte by byte through
-// the table of written forms, as do the last bytes.
-template <bool kLatin1>
-void write_escaped(TextBuffer& out, std::string_view text) {
+// the table of written forms, as do the last bytes. `kShuffles`: the processor has byte
+// shuffles and the text takes at least one block.
+template <bool kLatin1, bool kShuffles>
+[[gnu::always_inline]] inline void write_escaped_body(TextBuffer& out, std::string_view text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const size_t size = text.size();
     out.reserve_more(max_string_size(size) + 32);
@@ -127,7 +128,7 @@ void write_escaped(TextBuffer& out, std::string_view text) {
     *o++ = '"';
     size_t i = 0;
 #ifdef __SSE2__
-    const bool shuffles = size >= 16 && pb::has_ssse3();
+    constexpr bool shuffles = kShuffles;
     while (i + 16 <= size) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
         const int special = escape_mask(v);
@@ -187,6 +188,24 @@ void write_escaped(TextBuffer& out, std::string_view text) {
     while (i < size) write_one<kLatin1>(o, p, i);
     *o++ = '"';
     out.grow_by(static_cast<size_t>(o - begin));
+}
+
+#ifdef __SSE2__
+// The loop compiled for SSSE3 as a whole, so that the shuffling helpers are part of it.
+template <bool kLatin1>
+[[gnu::noinline]] MORVEX_SSSE3 void write_escaped_with_shuffles(TextBuffer& out,
+                                                                std::string_view text) {
+    write_escaped_body<kLatin1, true>(out, text);
+}
+#endif
+
+template <bool kLatin1>
+void write_escaped(TextBuffer& out, std::string_view text) {
+#ifdef __SSE2__
+    if (text.size() >= 16 && pb::has_ssse3())
+        return write_escaped_with_shuffles<kLatin1>(out, text);
+#endif
+    write_escaped_body<kLatin1, false>(out, text);
 }
 
 }  // namespace
