@@ -104,8 +104,8 @@ inline bool ends_in_four_three_byte_characters(__m128i block) {
 
 // Stores the units of the four three-byte characters that end `block` at `to` (UTF-16
 // units, or UCS-4 ones). Needs SSSE3.
-[[gnu::noinline]] MORVEX_SSSE3 void put_four_three_byte_characters(__m128i block, unsigned char* to,
-                                                                   bool utf16) {
+MORVEX_SSSE3 inline void put_four_three_byte_characters(__m128i block, unsigned char* to,
+                                                        bool utf16) {
     // Each character's bytes, last first, in a 32-bit lane: third | second << 8 | lead << 16.
     const __m128i gathered = _mm_shuffle_epi8(
         block, _mm_setr_epi8(6, 5, 4, -1, 9, 8, 7, -1, 12, 11, 10, -1, 15, 14, 13, -1));
@@ -252,8 +252,9 @@ template <class Unit>
 // Rewrites the `size` UTF-8 bytes at `bytes` as `count` units at `units`, from the back.
 // The caller guarantees that each character's unit starts no earlier than the character's
 // first UTF-8 byte, so every character is read before its place is written.
-template <class Unit>
-void transcode_backwards(unsigned char* bytes, size_t size, unsigned char* units, size_t count) {
+template <class Unit, bool kShuffles>
+[[gnu::always_inline]] inline void transcode_backwards_body(unsigned char* bytes, size_t size,
+                                                            unsigned char* units, size_t count) {
     size_t from = size;  // the UTF-8 bytes before `from` are still to be read
     size_t to = count;   // and become the units before `to`
     // The text is valid UTF-8 and `from` always ends a character, so a lead byte of a two-
@@ -284,7 +285,7 @@ void transcode_backwards(unsigned char* bytes, size_t size, unsigned char* units
         put_unit<Unit>(units, --to, point);
     };
 #ifdef __SSE2__
-    const bool shuffles = pb::has_ssse3();
+    constexpr bool shuffles = kShuffles;
     while (from >= 16 && to >= 16) {
         const __m128i block = load16(bytes + from - 16);
         const int high = _mm_movemask_epi8(block);
@@ -329,6 +330,25 @@ void transcode_backwards(unsigned char* bytes, size_t size, unsigned char* units
     }
 #endif
     while (from > 0 && to > 0) one_character();
+}
+
+#ifdef __SSE2__
+// The loop compiled for SSSE3 as a whole, so that the shuffling helpers are part of it.
+template <class Unit>
+[[gnu::noinline]] MORVEX_SSSE3 void transcode_backwards_with_shuffles(unsigned char* bytes,
+                                                                      size_t size,
+                                                                      unsigned char* units,
+                                                                      size_t count) {
+    transcode_backwards_body<Unit, true>(bytes, size, units, count);
+}
+#endif
+
+template <class Unit>
+void transcode_backwards(unsigned char* bytes, size_t size, unsigned char* units, size_t count) {
+#ifdef __SSE2__
+    if (pb::has_ssse3()) return transcode_backwards_with_shuffles<Unit>(bytes, size, units, count);
+#endif
+    transcode_backwards_body<Unit, false>(bytes, size, units, count);
 }
 
 }  // namespace
