@@ -280,9 +280,12 @@ class Decoder {
         return ok;
     }
 
+    // Logs and groups are built where they stay: one put together on the stack and then
+    // copied would be read back sixteen bytes at a time right after its narrow stores, a
+    // load the processor cannot serve from its store queue, so it waits for them.
     bool merge_log(uint32_t budget) {
         read_ahead();
-        Log log;
+        Log& log = out_.logs.emplace_back();
         log.contents.begin = out_.contents.size();
         const bool ok = merge_loop(budget, [&](Key key, uint32_t inner) {
             switch (key.field) {
@@ -299,12 +302,12 @@ class Decoder {
             }
         });
         log.contents.end = out_.contents.size();
-        if (ok) out_.logs.push_back(log);
+        if (!ok) out_.logs.pop_back();
         return ok;
     }
 
     bool merge_group(uint32_t budget) {
-        LogGroup group;
+        LogGroup& group = out_.log_groups.emplace_back();
         group.logs.begin = out_.logs.size();
         group.log_tags.begin = out_.tags.size();
         const bool ok = merge_loop(budget, [&](Key key, uint32_t inner) {
@@ -329,7 +332,7 @@ class Decoder {
         });
         group.logs.end = out_.logs.size();
         group.log_tags.end = out_.tags.size();
-        if (ok) out_.log_groups.push_back(group);
+        if (!ok) out_.log_groups.pop_back();
         return ok;
     }
 
