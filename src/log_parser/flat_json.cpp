@@ -111,11 +111,12 @@ struct Step {
     size_t content;
 };
 
-// A part of a plan: literal text, a group entry's rendering, or the place of a value.
+// A part of a plan: literal text, a run of group entries that follow one another in key
+// order (written with commas between), or the place of a value.
 struct Piece {
-    enum class Kind : uint8_t { Literal, Entry, Value };
+    enum class Kind : uint8_t { Literal, Entries, Value };
     Kind kind;
-    size_t begin = 0;  // Literal: range in the plan's literals; Entry: index of the entry
+    size_t begin = 0;  // Literal: range in the plan's literals; Entries: range of entries
     size_t end = 0;
     Step::Value value = Step::Value::None;
     size_t content = 0;
@@ -164,6 +165,11 @@ class FlatJsonWriter {
                 if (left == 0 ||
                     (left == 1 && !plan->fits(list.contents_of(logs[i + 1]),
                                               logs[i + 1].has_time_ns, group_shape_))) {
+                    // The next log takes another plan: the group's entries are rendered
+                    // for both.
+                    if (left == 1 && group_text_values_ != group_values_) {
+                        render_group_entries();
+                    }
                     write_object_from_pieces(*plan, contents, log);
                     continue;
                 }
@@ -436,8 +442,15 @@ class FlatJsonWriter {
                 value(Step::Value::Content, content.order);
             },
             [&](size_t g) {
-                separate();
-                plan.pieces.push_back({Piece::Kind::Entry, g, 0});
+                // An entry that follows the last one of a run without a value between
+                // them joins the run.
+                if (!plan.pieces.empty() && plan.pieces.back().kind == Piece::Kind::Entries &&
+                    plan.pieces.back().end == g) {
+                    plan.pieces.back().end = g + 1;
+                } else {
+                    separate();
+                    plan.pieces.push_back({Piece::Kind::Entries, g, g + 1});
+                }
                 const GroupEntry::Kind kind = layout_->entries[g].kind;
                 if (kind == GroupEntry::Kind::Time) value(Step::Value::Time, 0);
                 if (kind == GroupEntry::Kind::TimeNs) value(Step::Value::TimeNs, 0);
@@ -455,7 +468,7 @@ class FlatJsonWriter {
         const bool rendered = group_entries_rendered();
         // Besides the contents and the group's entries: a comma before each entry, the two
         // times, the separator and braces, and the last wide move.
-        out_.reserve_more(content_room + (rendered ? direct_group_text_.size() : group_room_) +
+        out_.reserve_more(content_room + (rendered ? group_text_.size() : group_room_) +
                           layout_->entries.size() + 2 * 10 + 3 + 16);
         Cursor out{out_.end()};
         if (!first_object_) out.put(',');
@@ -481,7 +494,7 @@ class FlatJsonWriter {
     // Whether the group's entries are rendered for direct writes: they are from the
     // group's second log written directly on, as rendering pays off only when reused.
     bool group_entries_rendered() {
-        if (direct_group_values_ == group_values_) return true;
+        if (group_text_values_ == group_values_) return true;
         if (direct_first_values_ != group_values_) {
             direct_first_values_ = group_values_;
             return false;
@@ -491,20 +504,36 @@ class FlatJsonWriter {
     }
 
     // Each of the current group's entries as written (`"key":"value"`, or `"key":` for the
-    // times), for the logs written directly.
+    // times), with a comma after each, so that a run of entries is one range of the text.
     void render_group_entries() {
-        TextBuffer& text = direct_group_text_;
+        TextBuffer& text = group_text_;
         text.clear();
-        text.reserve_more(group_room_ + 16);  // and the last value's 16-byte move
-        direct_entries_.clear();
+        // A comma after each entry, and the last value's 16-byte move.
+        text.reserve_more(group_room_ + layout_->entries.size() + 16);
+        group_entries_.clear();
         Cursor out{text.end()};
         for (size_t g = 0; g < layout_->entries.size(); ++g) {
             const auto begin = static_cast<size_t>(out.at - text.data());
             put_entry(text, out, g);
-            direct_entries_.push_back({begin, static_cast<size_t>(out.at - text.data())});
+            group_entries_.push_back({begin, static_cast<size_t>(out.at - text.data())});
+            out.put(',');
         }
         text.commit(out.at);
-        direct_group_values_ = group_values_;
+        group_text_values_ = group_values_;
+    }
+
+    // Entries first to last (a run of a plan), with commas between: from the group's
+    // rendering when it is current, else each put in place.
+    void put_entries(TextBuffer& buffer, Cursor& out, size_t first, size_t last) const {
+        if (group_text_values_ == group_values_) {
+            const size_t begin = group_entries_[first].begin;
+            out.put(group_text_.data() + begin, group_entries_[last - 1].end - begin);
+            return;
+        }
+        for (size_t g = first; g < last; ++g) {
+            if (g != first) out.put(',');
+            put_entry(buffer, out, g);
+        }
     }
 
     // The direct path writes texts that need a scan through the out-of-line escaping loop
@@ -559,8 +588,8 @@ class FlatJsonWriter {
 
     void put_group_entry_directly(Cursor& out, bool rendered, size_t g, const pb::Log& log) {
         if (rendered) {
-            const pb::Range& range = direct_entries_[g];
-            out.put(direct_group_text_.data() + range.begin, range.size());
+            const pb::Range& range = group_entries_[g];
+            out.put(group_text_.data() + range.begin, range.size());
         } else {
             through_buffer(out, [&] { put_entry_out_of_line(out_, g); });
         }
@@ -577,6 +606,10 @@ class FlatJsonWriter {
         buffer.commit(out.at);
     }
 
+    // What a plan's runs of group entries take at most: the entries, escaped at worst,
+    // and the commas between them.
+    size_t entries_room() const { return group_room_ + layout_->entries.size(); }
+
     // Puts the plan's text together from its pieces and the current group's renderings.
     void assemble(ObjectPlan& plan) {
         plan.steps.clear();
@@ -584,7 +617,7 @@ class FlatJsonWriter {
         text.clear();
         // Sixteen bytes more: for the 16-byte move of a short group value, and to read the
         // last piece sixteen bytes wide when objects are written from the text.
-        text.reserve_more(plan.literals.size() + group_room_ + 16);
+        text.reserve_more(plan.literals.size() + entries_room() + 16);
         Cursor out{text.end()};
         size_t step_begin = 0;
         for (const Piece& piece : plan.pieces) {
@@ -592,8 +625,8 @@ class FlatJsonWriter {
                 case Piece::Kind::Literal:
                     out.put(plan.literals.data() + piece.begin, piece.end - piece.begin);
                     break;
-                case Piece::Kind::Entry:
-                    put_entry(text, out, piece.begin);
+                case Piece::Kind::Entries:
+                    put_entries(text, out, piece.begin, piece.end);
                     break;
                 case Piece::Kind::Value: {
                     const auto step_end = static_cast<size_t>(out.at - text.data());
@@ -712,7 +745,7 @@ class FlatJsonWriter {
     // also while its text is stale.)
     void write_object_from_pieces(const ObjectPlan& plan,
                                   std::span<const pb::log::Content> contents, const pb::Log& log) {
-        out_.reserve_more(plan.literals.size() + group_room_ + values_room(plan, contents));
+        out_.reserve_more(plan.literals.size() + entries_room() + values_room(plan, contents));
         Cursor out{out_.end()};
         if (!first_object_) out.put(',');
         first_object_ = false;
@@ -721,8 +754,8 @@ class FlatJsonWriter {
                 case Piece::Kind::Literal:
                     out.put(plan.literals.data() + piece.begin, piece.end - piece.begin);
                     break;
-                case Piece::Kind::Entry:
-                    put_entry(out_, out, piece.begin);
+                case Piece::Kind::Entries:
+                    put_entries(out_, out, piece.begin, piece.end);
                     break;
                 case Piece::Kind::Value:
                     put_value(out, piece.value, piece.content, contents, log);
@@ -752,12 +785,12 @@ class FlatJsonWriter {
     size_t group_shape_ = 0;
     size_t group_values_ = 0;
     KeySetNumbers<std::string> key_sets_;
-    // The current group's entries as rendered for logs written directly, the
-    // group_values_ they were rendered with, and those of the last group that had a log
-    // written directly.
-    TextBuffer direct_group_text_;
-    std::vector<pb::Range> direct_entries_;
-    size_t direct_group_values_ = 0;
+    // The current group's entries as rendered (for plans' runs of entries and for logs
+    // written directly), the group_values_ they were rendered with, and those of the last
+    // group that had a log written directly.
+    TextBuffer group_text_;
+    std::vector<pb::Range> group_entries_;
+    size_t group_text_values_ = 0;
     size_t direct_first_values_ = 0;
     std::vector<SortedKey> sorted_;     // a log's contents, sorted by key
     std::vector<SortedKey> tag_order_;  // a new layout's tags, sorted by key
