@@ -417,21 +417,26 @@ def test_outputs_many_times_their_input():
 
 @pytest.mark.parametrize("wide", ["\u0100", "\u20ac", "\U0001f600"])
 @pytest.mark.parametrize("where", ["value", "tag", "key", "uuid"])
-def test_a_wide_character_after_one_byte_groups(wide, where):
+@pytest.mark.parametrize("one_byte, groups_before", [("\u00e9", 2), ("\u00e9", 300), ("e", 2), ("e", 300)])
+def test_a_wide_character_after_one_byte_groups(wide, where, one_byte, groups_before):
     # Groups whose characters all fit in one byte are written that way until a group with a
-    # wider character comes; everything written and remembered before must then widen.
+    # wider character comes; everything written and remembered before must then widen (text
+    # that is all ASCII stays as it is).
+    e = one_byte
+
     def group(g, extra=""):
-        desc = dict(topic="t\u00e9", tags=[("h\u00f4te", "\u00e0" * g)],
-                    logs=[dict(time=g, contents=[("cl\u00e9", "caf\u00e9 %d" % g), ("n", "x" * 20)])])
+        desc = dict(topic="t" + e, tags=[("h%ste" % e, e * (g % 40))],
+                    logs=[dict(time=g, contents=[("cl" + e, "caf%s %d" % (e, g)), ("n", "x" * (g % 23))])])
         if extra and where == "value":
-            desc["logs"][0]["contents"][0] = ("cl\u00e9", extra)
+            desc["logs"][0]["contents"][0] = ("cl" + e, extra)
         elif extra and where == "tag":
-            desc["tags"] = [("h\u00f4te", extra)]
+            desc["tags"] = [("h%ste" % e, extra)]
         elif extra and where == "key":
             desc["logs"][0]["contents"].append((extra, "v"))
         elif extra:
             desc["uuid"] = extra  # never written, but read and checked
         return desc
-    groups = [group(0), group(1), group(2, "a" * 17 + wide), group(3), group(4)]
+    groups = [group(g) for g in range(groups_before)]
+    groups += [group(groups_before, "a" * 17 + wide), group(groups_before + 1), group(groups_before + 2)]
     text = convert(make_batch(groups))
     assert sys.getsizeof(text) == sys.getsizeof(reference_json(make_batch(groups)))

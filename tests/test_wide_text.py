@@ -98,6 +98,24 @@ def test_inputs_around_the_size_where_units_start(wide, size):
     convert(batch)
 
 
+def late_wide_batch(one_byte, wide):
+    """Text of one byte a character (`one_byte` and ASCII), then in its second half a few
+    logs with `wide` characters."""
+    logs = [dict(time=i, contents=[("k", "%s %d %s" % (one_byte, i, "x" * (i % 37)))]) for i in range(40000)]
+    for i in range(25000, 40000, 3000):
+        logs[i]["contents"].append(("w", wide + "y" * (i % 5)))
+    return make_batch([dict(topic="t", logs=logs)])
+
+
+@pytest.mark.parametrize("one_byte", ["caf\u00e9", "cafe"])
+@pytest.mark.parametrize("wide", ["\u4e2d", "\u0100\u20ac", "\U0001f600"])
+def test_few_wide_characters_late_in_a_large_batch(one_byte, wide):
+    # Such sparse text, without characters beyond U+FFFF, is handed over as UTF-8.
+    batch = late_wide_batch(one_byte, wide)
+    assert batch.ByteSize() > WIDE_FROM
+    convert(batch)
+
+
 def test_calls_of_every_width_reuse_one_buffer():
     # A buffer once filled with 32-bit units serves later calls of narrower text, and the
     # other way round; every text must come out whole.
@@ -114,9 +132,15 @@ def test_calls_of_every_width_reuse_one_buffer():
     "lp.logs_to_flat_json_str(data)",
     "lp.lz4_logs_to_flat_json_str(lz4.block.compress(data, store_size=False), len(data))",
 ])
-@pytest.mark.parametrize("alphabet", [BMP + ASTRAL, BMP])
-def test_wide_text_stays_within_input_plus_twice_its_size(call, alphabet, tmp_path):
-    batch = random_batch(11, 12000, alphabet)
+@pytest.mark.parametrize("make", [
+    lambda: random_batch(11, 12000, BMP + ASTRAL),
+    lambda: random_batch(11, 12000, BMP, ascii_run=2),
+    lambda: random_batch(11, 12000, BMP),
+    lambda: random_batch(11, 12000, BMP, ascii_run=2000),
+    lambda: late_wide_batch("caf\u00e9", "\u4e2d"),
+], ids=["ucs4", "dense", "bmp", "sparse", "late"])
+def test_wide_text_stays_within_input_plus_twice_its_size(call, make, tmp_path):
+    batch = make()
     data = batch.SerializeToString()
     (tmp_path / "batch").write_bytes(data)
     setup = "import lz4.block\ndata = open(%r, 'rb').read()" % str(tmp_path / "batch")

@@ -143,8 +143,9 @@ class FlatJsonWriter {
     // Starts on a cache line, as the decoder's loops do.
     [[gnu::noinline, gnu::aligned(64)]] void write_group(const pb::LogGroupList& list,
                                                          const pb::LogGroup& group) {
-        if (list.widest_lead >= 0x80) ascii_ = false;
+        // (The switch needs to know whether what was written so far is ASCII.)
         if (latin1_ && list.widest_lead >= 0xC4) switch_to_utf8();
+        if (list.widest_lead >= 0x80) ascii_ = false;
         if (group.logs.size() == 0) return;
         build_group_entries(list, group);
         ++group_count_;
@@ -202,6 +203,9 @@ class FlatJsonWriter {
     // inlined, it tips the compiler into calling rather than inlining the writer's key
     // comparisons.
     static constexpr size_t kOtherMemory = size_t{1} << 20;  // decoded groups, plans, code
+    // UTF-8 text with fewer continuation bytes than one in this many is sparse in wide
+    // characters.
+    static constexpr size_t kSparseWide = 16;
     [[gnu::noinline]] JsonText finish_wide() && {
         using Encoding = JsonText::Encoding;
         const WideLayout layout = wide_layout(out_.view());
@@ -213,6 +217,20 @@ class FlatJsonWriter {
             input_size_ < kOtherMemory + beyond_result) {
             return {std::move(out_), Encoding::Utf8};
         }
+        // Text of few characters beyond ASCII, none beyond U+FFFF, the first of them well
+        // into the text, goes to the interpreter's UTF-8 decoder as it is. That one copies
+        // ASCII eight bytes at a time up to the first wide character and then widens its str
+        // once, to about the result's size; the UTF-16 decoder reads twice the bytes up to
+        // there, and the rewrite as UTF-16 comes on top. Where the first wide character comes
+        // early, UTF-16 stays: its str is allocated at the exact size, which the allocator
+        // serves again from memory it holds in a loop of calls, while the UTF-8 decoder's
+        // slightly larger one is mapped afresh every time. Text denser in wide characters
+        // (as CJK text is) goes through UTF-16 too.
+        const size_t continuations = out_.size() - layout.characters;
+        if (!layout.beyond_bmp && kSparseWide * continuations < out_.size() &&
+            4 * utf8_from_ >= out_.size()) {
+            return {std::move(out_), Encoding::Utf8};
+        }
         if (layout.beyond_bmp) {
             widen_to_ucs4(out_, layout);
             return {std::move(out_), Encoding::Ucs4};
@@ -221,11 +239,12 @@ class FlatJsonWriter {
         return {std::move(out_), Encoding::Utf16, layout.utf16_offset};
     }
 
-    // From here on the text is UTF-8: what was written is widened, and what was rendered
-    // in Latin-1 for reuse is dropped.
+    // From here on the text is UTF-8: what was written is widened (ASCII stays as it is),
+    // and what was rendered in Latin-1 for reuse is dropped.
     void switch_to_utf8() {
         latin1_ = false;
-        json::widen_latin1(out_);
+        if (!ascii_) json::widen_latin1(out_);
+        utf8_from_ = out_.size();
         plans_.clear();
         layouts_.clear();
         layout_ = nullptr;  // pointed into the layouts just dropped
@@ -798,8 +817,9 @@ class FlatJsonWriter {
     size_t group_count_ = 0;            // groups with logs so far
     ShapePlans<ObjectPlan> plans_;
     bool first_object_ = true;
-    bool latin1_ = true;  // everything met so far lies below U+0100
-    bool ascii_ = true;   // and below U+0080
+    bool latin1_ = true;    // everything met so far lies below U+0100
+    size_t utf8_from_ = 0;  // the text's size when it became UTF-8
+    bool ascii_ = true;     // and below U+0080
 };
 
 }  // namespace
