@@ -7,7 +7,8 @@
 The benchmark's four profiles are what the targets are checked on; these kinds stress
 what they do not: logs that vary their keys (no plan is reused), many shapes coming back
 in turn, long and numbered keys, empty values, dense escapes, wide text, many tags,
-duplicate keys, one log per group, and two crafted kinds (keys that all hash alike, a
+duplicate keys, one log per group, a few wide characters late in Latin-1 text, and two
+crafted kinds (keys that all hash alike, a
 tag key repeated hundreds of times). Each module path's best time over a few calls is set
 against the best time of its peer (the same peers as the benchmark, checked equal first):
 P1 and P2 for the JSON text, P3 and pickle.loads for the dicts (False, True). With
@@ -115,6 +116,14 @@ def _latin(group, rng, g):
         log.contents.add(key="user", value=rng.choice(["Müller", "Dupont", "García"]))
 
 
+def _late_wide(group, rng, g):
+    # Latin-1 text as above, and from the 600th group on (about a third into a batch of
+    # 4 MiB) a CJK character in one log of every fiftieth group.
+    _latin(group, rng, g)
+    if g >= 600 and g % 50 == 0:
+        group.logs[0].contents[0].value += " 中"
+
+
 def _many_tags(group, rng, g):
     group.topic, group.source = "t", "s"
     for t in range(60):
@@ -160,6 +169,7 @@ def _repeated_tags(group, rng, g):
 KINDS = {
     "churn": _churn, "optional": _optional, "cycling": _cycling, "long_keys": _long_keys,
     "empty_values": _empty_values, "short_values": _short_values, "escapes": _escapes, "cjk": _cjk, "latin": _latin,
+    "late_wide": _late_wide,
     "many_tags": _many_tags, "duplicate_keys": _duplicate_keys, "one_log": _one_log,
     "colliding_keys": _colliding_keys, "repeated_tags": _repeated_tags,
 }
