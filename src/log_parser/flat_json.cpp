@@ -818,8 +818,8 @@ class FlatJsonWriter {
     ShapePlans<ObjectPlan> plans_;
     bool first_object_ = true;
     bool latin1_ = true;    // everything met so far lies below U+0100
-    size_t utf8_from_ = 0;  // the text's size when it became UTF-8
     bool ascii_ = true;     // and below U+0080
+    size_t utf8_from_ = 0;  // the text's size when it became UTF-8 (see switch_to_utf8)
 };
 
 }  // namespace
