@@ -7,7 +7,8 @@
 The benchmark's four profiles are what the targets are checked on; these kinds stress
 what they do not: logs that vary their keys (no plan is reused), many shapes coming back
 in turn, long and numbered keys, empty values, dense escapes, wide text, many tags,
-duplicate keys, one log per group, a few wide characters late in Latin-1 text, and two
+duplicate keys, one log per group, a few wide characters late in Latin-1 text, emoji
+sprinkled over it, and two
 crafted kinds (keys that all hash alike, a
 tag key repeated hundreds of times). Each module path's best time over a few calls is set
 against the best time of its peer (the same peers as the benchmark, checked equal first):
@@ -124,6 +125,13 @@ def _late_wide(group, rng, g):
         group.logs[0].contents[0].value += " 中"
 
 
+def _sparse_emoji(group, rng, g):
+    # Latin-1 text as above, and an emoji in one log of every tenth group.
+    _latin(group, rng, g)
+    if g % 10 == 0:
+        group.logs[0].contents[0].value += " \U0001f600"
+
+
 def _many_tags(group, rng, g):
     group.topic, group.source = "t", "s"
     for t in range(60):
@@ -169,7 +177,7 @@ def _repeated_tags(group, rng, g):
 KINDS = {
     "churn": _churn, "optional": _optional, "cycling": _cycling, "long_keys": _long_keys,
     "empty_values": _empty_values, "short_values": _short_values, "escapes": _escapes, "cjk": _cjk, "latin": _latin,
-    "late_wide": _late_wide,
+    "late_wide": _late_wide, "sparse_emoji": _sparse_emoji,
     "many_tags": _many_tags, "duplicate_keys": _duplicate_keys, "one_log": _one_log,
     "colliding_keys": _colliding_keys, "repeated_tags": _repeated_tags,
 }

@@ -683,7 +683,9 @@ void check_encoding(const log_parser::JsonText& json, std::string_view utf8,
     for (uint32_t point : code_points(utf8)) widest = point > widest ? point : widest;
     if (json.encoding == Encoding::Ascii) FUZZ_CHECK(widest < 0x80, detail);
     if (json.encoding == Encoding::Latin1) FUZZ_CHECK(widest < 0x100, detail);
-    if (json.encoding == Encoding::Ucs4) FUZZ_CHECK(widest >= 0x10000, detail);
+    if (json.encoding == Encoding::Ucs4 || json.encoding == Encoding::Utf8Pieces) {
+        FUZZ_CHECK(widest >= 0x10000, detail);
+    }
     if (json.encoding == Encoding::Utf16) FUZZ_CHECK(widest >= 0x100 && widest < 0x10000, detail);
     uint32_t widest_text = 0;
     for_each_text(batch, true, [&](std::string_view s) {
@@ -692,8 +694,8 @@ void check_encoding(const log_parser::JsonText& json, std::string_view utf8,
     });
     if (widest_text >= 0x80) FUZZ_CHECK(json.encoding != Encoding::Ascii, detail);
     if (widest_text >= 0x100) {
-        FUZZ_CHECK(json.encoding == Encoding::Utf8 || json.encoding == Encoding::Utf16 ||
-                       json.encoding == Encoding::Ucs4,
+        FUZZ_CHECK(json.encoding == Encoding::Utf8 || json.encoding == Encoding::Utf8Pieces ||
+                       json.encoding == Encoding::Utf16 || json.encoding == Encoding::Ucs4,
                    detail);
     }
 }

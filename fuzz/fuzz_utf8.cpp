@@ -2,7 +2,8 @@
 // the processor has it) and the full report must agree with it on every input, and a
 // report of a fault must point at the end of the longest valid prefix and give the length
 // of the longest start of a sequence there (0 when the text ends inside it). Valid text is
-// also counted and rewritten in place as UCS-4 and UTF-16, against an independent decoder.
+// also counted, cut around its characters beyond U+FFFF, and rewritten in place as UCS-4
+// and UTF-16, against an independent decoder.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -64,11 +65,42 @@ bool same_units(const log_parser::TextBuffer& buffer, size_t begin,
     return true;
 }
 
+// The start and end of each run of characters beyond U+FFFF, from the code points.
+std::vector<size_t> astral_run_bounds(const std::vector<uint32_t>& points) {
+    std::vector<size_t> bounds;
+    size_t at = 0;
+    bool in_run = false;
+    for (const uint32_t point : points) {
+        const size_t length = point < 0x80 ? 1 : point < 0x800 ? 2 : point < 0x10000 ? 3 : 4;
+        if ((length == 4) != in_run) bounds.push_back(at);
+        in_run = length == 4;
+        at += length;
+    }
+    if (in_run) bounds.push_back(at);
+    return bounds;
+}
+
+// Cut around its runs of characters beyond U+FFFF when allowed as many runs as it has, and
+// refused with one fewer.
+void check_cutting(std::string_view text, const std::vector<uint32_t>& points,
+                   const std::string& detail) {
+    const std::vector<size_t> expected = astral_run_bounds(points);
+    const size_t runs = expected.size() / 2;
+    std::vector<size_t> cuts;
+    FUZZ_CHECK(log_parser::cut_around_astral_runs(text, runs, cuts) && cuts == expected,
+               "cuts around runs, " + detail);
+    if (runs == 0) return;
+    cuts.clear();
+    FUZZ_CHECK(!log_parser::cut_around_astral_runs(text, runs - 1, cuts),
+               "cuts around one run too many, " + detail);
+}
+
 void check_rewriting(std::string_view text, const std::string& detail) {
     const std::vector<uint32_t> points = fuzz::code_points(text);
     const log_parser::WideLayout layout = log_parser::wide_layout(text);
     const uint32_t widest = points.empty() ? 0 : *std::max_element(points.begin(), points.end());
     const bool beyond_bmp = widest > 0xFFFF;
+    check_cutting(text, points, detail);
     FUZZ_CHECK(layout.characters == points.size() && layout.beyond_bmp == beyond_bmp &&
                    layout.beyond_latin1 == (widest > 0xFF) && layout.utf16_offset % 2 == 0,
                "layout, " + detail);

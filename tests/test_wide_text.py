@@ -1,5 +1,6 @@
 """JSON texts with characters from U+0100 on of batches of 1 MiB and more, which the module hands
-to the interpreter in fixed-width units (UTF-16, or UCS-4 when a character lies beyond U+FFFF):
+to the interpreter in fixed-width units (UTF-16, or UCS-4 when a character lies beyond U+FFFF)
+or, when few lie beyond U+FFFF, as UTF-8 in pieces:
 compared with the reference flattener on both text paths, around the input size where that
 starts, across calls that reuse the buffer, and within the memory budget."""
 
@@ -116,6 +117,44 @@ def test_few_wide_characters_late_in_a_large_batch(one_byte, wide):
     convert(batch)
 
 
+def sparse_astral_batch(astral, between, every):
+    """Text of one to three bytes a character (`between` among ASCII), with `astral` (runs
+    of characters beyond U+FFFF, also next to quotes and escapes) in every `every`-th log,
+    in a key, a value, a tag or a topic by turns."""
+    groups = []
+    for g in range(300):
+        logs = []
+        for i in range(100):
+            n = 100 * g + i
+            contents = [("msg", "%s %d %s" % (between, n, "x" * (n % 41))), ("ok", '"q" \\ %d' % n)]
+            if n % every == 0:
+                place = n // every % 4
+                if place == 0:
+                    contents.append((astral + "k", astral))
+                elif place == 1:
+                    contents.append(("v", '"%s\n%s"' % (astral, astral)))
+                logs.append(dict(time=n, contents=contents))
+                if place >= 2:
+                    groups.append(dict(topic=astral if place == 2 else "t", tags=[("h", astral)],
+                                       logs=logs))
+                    logs = []
+                continue
+            logs.append(dict(time=n, contents=contents))
+        groups.append(dict(topic="t", tags=[("h", between)], logs=logs))
+    return make_batch(groups)
+
+
+@pytest.mark.parametrize("astral", ["\U0001f600", "\U00010000\U0010ffff\U0001f44d", "\U0001f468\u200d\U0001f469"])
+@pytest.mark.parametrize("between", ["plain", "caf\u00e9", "\u0436\u4e2d"])
+@pytest.mark.parametrize("every", [7, 60, 900])
+def test_large_texts_sparse_in_characters_beyond_the_bmp(astral, between, every):
+    # Such text is made into a str piece by piece: every character must land once, in order,
+    # whatever the pieces between the runs hold.
+    batch = sparse_astral_batch(astral, between, every)
+    assert batch.ByteSize() > WIDE_FROM
+    assert max(convert(batch)) > "\uffff"
+
+
 def test_calls_of_every_width_reuse_one_buffer():
     # A buffer once filled with 32-bit units serves later calls of narrower text, and the
     # other way round; every text must come out whole.
@@ -138,7 +177,8 @@ def test_calls_of_every_width_reuse_one_buffer():
     lambda: random_batch(11, 12000, BMP),
     lambda: random_batch(11, 12000, BMP, ascii_run=2000),
     lambda: late_wide_batch("caf\u00e9", "\u4e2d"),
-], ids=["ucs4", "dense", "bmp", "sparse", "late"])
+    lambda: sparse_astral_batch("\U0001f600", "\u0436\u4e2d", 50),
+], ids=["ucs4", "dense", "bmp", "sparse", "late", "sparse_astral"])
 def test_wide_text_stays_within_input_plus_twice_its_size(call, make, tmp_path):
     batch = make()
     data = batch.SerializeToString()

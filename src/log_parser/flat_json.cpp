@@ -206,6 +206,12 @@ class FlatJsonWriter {
     // UTF-8 text with fewer continuation bytes than one in this many is sparse in wide
     // characters.
     static constexpr size_t kSparseWide = 16;
+    // Text sparse in characters beyond U+FFFF, with at least this many bytes a run of them,
+    // is made into a str piece by piece: each piece is made at about its size, most of them
+    // one byte a character, and joining them writes the result once, where the rewrite as
+    // UCS-4 writes four bytes a character and the str made from it reads them twice (for the
+    // widest character, and to copy them). More pieces cost more than that saves.
+    static constexpr size_t kTextPerAstralRun = 2048;
     [[gnu::noinline]] JsonText finish_wide() && {
         using Encoding = JsonText::Encoding;
         const WideLayout layout = wide_layout(out_.view());
@@ -230,6 +236,12 @@ class FlatJsonWriter {
         if (!layout.beyond_bmp && kSparseWide * continuations < out_.size() &&
             4 * utf8_from_ >= out_.size()) {
             return {std::move(out_), Encoding::Utf8};
+        }
+        if (layout.beyond_bmp && kSparseWide * continuations < out_.size()) {
+            std::vector<size_t> cuts;
+            if (cut_around_astral_runs(out_.view(), out_.size() / kTextPerAstralRun, cuts)) {
+                return {std::move(out_), Encoding::Utf8Pieces, 0, std::move(cuts)};
+            }
         }
         if (layout.beyond_bmp) {
             widen_to_ucs4(out_, layout);

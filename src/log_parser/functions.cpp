@@ -3,6 +3,7 @@
 #include <bit>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "../lz4_block/decompress.hpp"
 #include "../module/gil.hpp"
@@ -31,13 +32,31 @@ morvex::InternalFault expansion_fault(const lz4_block::Lz4Error& error) {
     return {"called `Result::unwrap()` on an `Err` value: " + error.debug()};
 }
 
+// A str made from UTF-8 text piece by piece, cut at `cuts`, and joined.
+CallResult<PyRef> str_of_pieces(std::string_view text, const std::vector<size_t>& cuts) {
+    PyRef pieces(PyList_New(static_cast<Py_ssize_t>(cuts.size() + 1)));
+    if (!pieces) return Failure<CallError>{api_call_failed()};
+    size_t from = 0;
+    for (size_t i = 0; i <= cuts.size(); ++i) {
+        const size_t to = i < cuts.size() ? cuts[i] : text.size();
+        auto piece = made(
+            PyUnicode_DecodeUTF8(text.data() + from, static_cast<Py_ssize_t>(to - from), nullptr));
+        if (!piece) return piece;
+        PyList_SetItem(pieces.get(), static_cast<Py_ssize_t>(i), piece.value().release());
+        from = to;
+    }
+    auto separator = made(PyUnicode_FromStringAndSize("", 0));
+    if (!separator) return separator;
+    return made(PyUnicode_Join(separator.value().get(), pieces.get()));
+}
+
 CallResult<PyRef> to_str(TextOutcome outcome) {
     if (!outcome) return Failure<CallError>{std::move(outcome.error())};
     const std::string_view text = outcome.value().view();
     const auto size = static_cast<Py_ssize_t>(text.size());
     // Latin-1 bytes and UTF-16 or UCS-4 units are copied into a str of the exact size;
     // ASCII (one checking copy) and the rest of UTF-8 go through the interpreter's UTF-8
-    // decoder.
+    // decoder, whole or in pieces.
     switch (outcome.value().encoding) {
         case JsonText::Encoding::Latin1:
             return made(PyUnicode_DecodeLatin1(text.data(), size, nullptr));
@@ -45,6 +64,8 @@ CallResult<PyRef> to_str(TextOutcome outcome) {
             int byte_order = std::endian::native == std::endian::little ? -1 : 1;
             return made(PyUnicode_DecodeUTF16(text.data(), size, nullptr, &byte_order));
         }
+        case JsonText::Encoding::Utf8Pieces:
+            return str_of_pieces(text, outcome.value().cuts);
         case JsonText::Encoding::Ucs4:
             static_assert(sizeof(wchar_t) == 4, "UCS-4 units are handed over as wchar_t");
             return made(

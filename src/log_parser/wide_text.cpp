@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "../pb/cpu.hpp"
 #include "../pb/utf8.hpp"
@@ -384,6 +385,39 @@ WideLayout wide_layout(std::string_view utf8) {
     // And the units end no earlier than the text, so that the buffer only ever grows.
     if (2 * continuation > size) need = std::max(need, 2 * continuation - size);
     return {size - continuation, widest >= 0xC4, widest >= 0xF0, need + (need & 1)};
+}
+
+bool cut_around_astral_runs(std::string_view utf8, size_t max_runs, std::vector<size_t>& cuts) {
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+    const size_t size = utf8.size();
+    size_t runs = 0;
+    // A lead byte from 0xF0 on starts a character of four bytes, the only ones beyond U+FFFF.
+    auto add_character = [&](size_t at) {
+        if (!cuts.empty() && cuts.back() == at) {
+            cuts.back() = at + 4;  // the run goes on
+            return true;
+        }
+        if (++runs > max_runs) return false;
+        cuts.push_back(at);
+        cuts.push_back(at + 4);
+        return true;
+    };
+    size_t k = 0;
+#ifdef __SSE2__
+    const __m128i first_four_byte_lead = _mm_set1_epi8(char(0xF0));
+    for (; k + 16 <= size; k += 16) {
+        const __m128i block = load16(p + k);
+        unsigned leads = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(block, first_four_byte_lead), block)));
+        for (; leads != 0; leads &= leads - 1) {
+            if (!add_character(k + std::countr_zero(leads))) return false;
+        }
+    }
+#endif
+    for (; k < size; ++k) {
+        if (p[k] >= 0xF0 && !add_character(k)) return false;
+    }
+    return true;
 }
 
 void widen_to_ucs4(TextBuffer& text, const WideLayout& layout) {

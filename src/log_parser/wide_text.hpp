@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <vector>
 
 #include "text_buffer.hpp"
 
@@ -33,6 +34,11 @@ WideLayout wide_layout(std::string_view utf8);
 // a character. The UCS-4 offset of a character is never below its UTF-8 offset, so filling
 // from the back reads every character before its place is written.
 void widen_to_ucs4(TextBuffer& text, const WideLayout& layout);
+
+// The places where `utf8` is cut around each run of characters beyond U+FFFF (start and
+// end of each run, in order), when there are at most `max_runs` runs; otherwise false.
+// Between the runs lie only characters that a str holds in at most two bytes each.
+bool cut_around_astral_runs(std::string_view utf8, size_t max_runs, std::vector<size_t>& cuts);
 
 // Rewrites text with no character beyond U+FFFF in place as UTF-16 in native byte order,
 // at `layout.utf16_offset`; afterwards the buffer ends with the last unit.
