@@ -2,14 +2,15 @@
 // the processor has it) and the full report must agree with it on every input, and a
 // report of a fault must point at the end of the longest valid prefix and give the length
 // of the longest start of a sequence there (0 when the text ends inside it). Valid text is
-// also counted, cut around its characters beyond U+FFFF, and rewritten in place as UCS-4
-// and UTF-16, against an independent decoder.
+// also counted, cut around stretches of its characters beyond U+FFFF, and rewritten in place as
+// UCS-4 and UTF-16, against an independent decoder.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "check_batch.hpp"
@@ -65,34 +66,51 @@ bool same_units(const log_parser::TextBuffer& buffer, size_t begin,
     return true;
 }
 
-// The start and end of each run of characters beyond U+FFFF, from the code points.
-std::vector<size_t> astral_run_bounds(const std::vector<uint32_t>& points) {
-    std::vector<size_t> bounds;
+// The stretches around characters beyond U+FFFF, from the code points: each such
+// character joins the stretch before it when fewer than `gap` bytes lie between them and
+// the stretch stays within `piece` bytes. Returns their start and end, and their total.
+std::pair<std::vector<size_t>, size_t> expected_stretches(const std::vector<uint32_t>& points,
+                                                          size_t gap, size_t piece) {
+    std::vector<std::pair<size_t, size_t>> stretches;
     size_t at = 0;
-    bool in_run = false;
     for (const uint32_t point : points) {
         const size_t length = point < 0x80 ? 1 : point < 0x800 ? 2 : point < 0x10000 ? 3 : 4;
-        if ((length == 4) != in_run) bounds.push_back(at);
-        in_run = length == 4;
+        if (length == 4) {
+            if (!stretches.empty() && at - stretches.back().second < gap &&
+                at + 4 - stretches.back().first <= piece) {
+                stretches.back().second = at + 4;
+            } else {
+                stretches.emplace_back(at, at + 4);
+            }
+        }
         at += length;
     }
-    if (in_run) bounds.push_back(at);
-    return bounds;
+    std::vector<size_t> bounds;
+    size_t total = 0;
+    for (const auto& [start, end] : stretches) {
+        bounds.push_back(start);
+        bounds.push_back(end);
+        total += end - start;
+    }
+    return {bounds, total};
 }
 
-// Cut around its runs of characters beyond U+FFFF when allowed as many runs as it has, and
-// refused with one fewer.
+// Cut into stretches as the code points say, under limits that allow the stretches' total
+// and refused under one byte less: one stretch per run of such characters, and stretches
+// gathered across gaps of up to 7 bytes and within 16 bytes.
 void check_cutting(std::string_view text, const std::vector<uint32_t>& points,
                    const std::string& detail) {
-    const std::vector<size_t> expected = astral_run_bounds(points);
-    const size_t runs = expected.size() / 2;
-    std::vector<size_t> cuts;
-    FUZZ_CHECK(log_parser::cut_around_astral_runs(text, runs, cuts) && cuts == expected,
-               "cuts around runs, " + detail);
-    if (runs == 0) return;
-    cuts.clear();
-    FUZZ_CHECK(!log_parser::cut_around_astral_runs(text, runs - 1, cuts),
-               "cuts around one run too many, " + detail);
+    for (const auto& [gap, piece] : {std::pair<size_t, size_t>{1, SIZE_MAX}, {8, 16}}) {
+        const auto [expected, total] = expected_stretches(points, gap, piece);
+        std::vector<size_t> cuts;
+        FUZZ_CHECK(log_parser::cut_around_astral_characters(text, {gap, piece, total}, cuts) &&
+                       cuts == expected,
+                   "cuts around stretches, " + detail);
+        if (total == 0) continue;
+        cuts.clear();
+        FUZZ_CHECK(!log_parser::cut_around_astral_characters(text, {gap, piece, total - 1}, cuts),
+                   "cuts beyond the total, " + detail);
+    }
 }
 
 void check_rewriting(std::string_view text, const std::string& detail) {

@@ -206,12 +206,19 @@ class FlatJsonWriter {
     // UTF-8 text with fewer continuation bytes than one in this many is sparse in wide
     // characters.
     static constexpr size_t kSparseWide = 16;
-    // Text sparse in characters beyond U+FFFF, with at least this many bytes a run of them,
-    // is made into a str piece by piece: each piece is made at about its size, most of them
-    // one byte a character, and joining them writes the result once, where the rewrite as
-    // UCS-4 writes four bytes a character and the str made from it reads them twice (for the
-    // widest character, and to copy them). More pieces cost more than that saves.
-    static constexpr size_t kTextPerAstralRun = 2048;
+    // Text sparse in characters beyond U+FFFF is made into a str piece by piece, cut around
+    // stretches that hold them: each piece is made at about its size, those between the
+    // stretches one or two bytes a character, and joining them writes the result once. The
+    // rewrite as UCS-4 writes four bytes a character and the str made from it reads them
+    // twice (for the widest character, and to copy them). Such characters fewer than this
+    // many bytes apart share a stretch, so that pieces are not too many...
+    static constexpr size_t kAstralGap = 2048;
+    // ...and a stretch ends at this size, so that each is made in memory the interpreter
+    // holds. The text, the pieces and the str are alive at once: with the stretches (four
+    // bytes a character) within an eighth of the text and the rest at most two, they take
+    // less than the str twice over, as the units and the str do; denser text goes through
+    // UCS-4.
+    static constexpr size_t kAstralPiece = 65536;
     [[gnu::noinline]] JsonText finish_wide() && {
         using Encoding = JsonText::Encoding;
         const WideLayout layout = wide_layout(out_.view());
@@ -239,7 +246,8 @@ class FlatJsonWriter {
         }
         if (layout.beyond_bmp && kSparseWide * continuations < out_.size()) {
             std::vector<size_t> cuts;
-            if (cut_around_astral_runs(out_.view(), out_.size() / kTextPerAstralRun, cuts)) {
+            const StretchLimits limits{kAstralGap, kAstralPiece, out_.size() / 8};
+            if (cut_around_astral_characters(out_.view(), limits, cuts)) {
                 return {std::move(out_), Encoding::Utf8Pieces, 0, std::move(cuts)};
             }
         }

@@ -387,20 +387,22 @@ WideLayout wide_layout(std::string_view utf8) {
     return {size - continuation, widest >= 0xC4, widest >= 0xF0, need + (need & 1)};
 }
 
-bool cut_around_astral_runs(std::string_view utf8, size_t max_runs, std::vector<size_t>& cuts) {
+bool cut_around_astral_characters(std::string_view utf8, const StretchLimits& limits,
+                                  std::vector<size_t>& cuts) {
     const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
     const size_t size = utf8.size();
-    size_t runs = 0;
+    size_t total = 0;  // of the stretches closed so far
     // A lead byte from 0xF0 on starts a character of four bytes, the only ones beyond U+FFFF.
     auto add_character = [&](size_t at) {
-        if (!cuts.empty() && cuts.back() == at) {
-            cuts.back() = at + 4;  // the run goes on
+        if (!cuts.empty() && at - cuts.back() < limits.gap &&
+            at + 4 - cuts.end()[-2] <= limits.piece) {
+            cuts.back() = at + 4;  // the stretch goes on
             return true;
         }
-        if (++runs > max_runs) return false;
+        if (!cuts.empty()) total += cuts.back() - cuts.end()[-2];
         cuts.push_back(at);
         cuts.push_back(at + 4);
-        return true;
+        return total <= limits.total;
     };
     size_t k = 0;
 #ifdef __SSE2__
@@ -417,7 +419,7 @@ bool cut_around_astral_runs(std::string_view utf8, size_t max_runs, std::vector<
     for (; k < size; ++k) {
         if (p[k] >= 0xF0 && !add_character(k)) return false;
     }
-    return true;
+    return cuts.empty() || total + (cuts.back() - cuts.end()[-2]) <= limits.total;
 }
 
 void widen_to_ucs4(TextBuffer& text, const WideLayout& layout) {

@@ -35,10 +35,20 @@ WideLayout wide_layout(std::string_view utf8);
 // from the back reads every character before its place is written.
 void widen_to_ucs4(TextBuffer& text, const WideLayout& layout);
 
-// The places where `utf8` is cut around each run of characters beyond U+FFFF (start and
-// end of each run, in order), when there are at most `max_runs` runs; otherwise false.
-// Between the runs lie only characters that a str holds in at most two bytes each.
-bool cut_around_astral_runs(std::string_view utf8, size_t max_runs, std::vector<size_t>& cuts);
+// How characters beyond U+FFFF are gathered into stretches: a stretch takes in the next
+// such character when fewer than `gap` bytes lie between them and it stays within `piece`
+// bytes; the stretches may take `total` bytes in all.
+struct StretchLimits {
+    size_t gap;
+    size_t piece;
+    size_t total;
+};
+
+// Where `utf8` is cut around its characters beyond U+FFFF: the start and end of each
+// stretch that holds them, in order; false when the stretches take more than the limits
+// allow. Between the stretches lie only characters that a str holds in at most two bytes.
+bool cut_around_astral_characters(std::string_view utf8, const StretchLimits& limits,
+                                  std::vector<size_t>& cuts);
 
 // Rewrites text with no character beyond U+FFFF in place as UTF-16 in native byte order,
 // at `layout.utf16_offset`; afterwards the buffer ends with the last unit.
