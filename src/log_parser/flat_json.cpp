@@ -240,11 +240,11 @@ class FlatJsonWriter {
         // slightly larger one is mapped afresh every time. Text denser in wide characters
         // (as CJK text is) goes through UTF-16 too.
         const size_t continuations = out_.size() - layout.characters;
-        if (!layout.beyond_bmp && kSparseWide * continuations < out_.size() &&
-            4 * utf8_from_ >= out_.size()) {
+        const bool sparse = kSparseWide * continuations < out_.size();
+        if (!layout.beyond_bmp && sparse && 4 * utf8_from_ >= out_.size()) {
             return {std::move(out_), Encoding::Utf8};
         }
-        if (layout.beyond_bmp && kSparseWide * continuations < out_.size()) {
+        if (layout.beyond_bmp && sparse) {
             std::vector<size_t> cuts;
             const StretchLimits limits{kAstralGap, kAstralPiece, out_.size() / 8};
             if (cut_around_astral_characters(out_.view(), limits, cuts)) {

@@ -391,17 +391,18 @@ bool cut_around_astral_characters(std::string_view utf8, const StretchLimits& li
                                   std::vector<size_t>& cuts) {
     const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
     const size_t size = utf8.size();
-    size_t total = 0;  // of the stretches closed so far
+    size_t total = 0;  // of the stretches so far
     // A lead byte from 0xF0 on starts a character of four bytes, the only ones beyond U+FFFF.
     auto add_character = [&](size_t at) {
         if (!cuts.empty() && at - cuts.back() < limits.gap &&
             at + 4 - cuts.end()[-2] <= limits.piece) {
+            total += at + 4 - cuts.back();
             cuts.back() = at + 4;  // the stretch goes on
-            return true;
+        } else {
+            total += 4;
+            cuts.push_back(at);
+            cuts.push_back(at + 4);
         }
-        if (!cuts.empty()) total += cuts.back() - cuts.end()[-2];
-        cuts.push_back(at);
-        cuts.push_back(at + 4);
         return total <= limits.total;
     };
     size_t k = 0;
@@ -419,7 +420,7 @@ bool cut_around_astral_characters(std::string_view utf8, const StretchLimits& li
     for (; k < size; ++k) {
         if (p[k] >= 0xF0 && !add_character(k)) return false;
     }
-    return cuts.empty() || total + (cuts.back() - cuts.end()[-2]) <= limits.total;
+    return true;
 }
 
 void widen_to_ucs4(TextBuffer& text, const WideLayout& layout) {
