@@ -8,9 +8,8 @@ The benchmark's four profiles are what the targets are checked on; these kinds s
 what they do not: logs that vary their keys (no plan is reused), many shapes coming back
 in turn, long and numbered keys, empty values, dense escapes, wide text, many tags,
 duplicate keys, one log per group, a few wide characters late in Latin-1 text, emoji
-sprinkled over it, and two
-crafted kinds (keys that all hash alike, a
-tag key repeated hundreds of times). Each module path's best time over a few calls is set
+sprinkled over it, and two crafted kinds (keys that all hash alike, a tag key repeated
+hundreds of times). Each module path's best time over a few calls is set
 against the best time of its peer (the same peers as the benchmark, checked equal first):
 P1 and P2 for the JSON text, P3 and pickle.loads for the dicts (False, True). With
 --memory, the dict path's peak memory with both flag settings is measured as the
