@@ -5,8 +5,9 @@ import json
 
 import pytest
 
+import log_schema
 from conftest import (EGROUP, I32, I64, LEN, PREFIX, SGROUP, VARINT, content, dicts_of, f32, key, ld,
-                      one_log, text_of, varint, vi)
+                      one_log, reference_json, text_of, varint, vi)
 
 # Context pairs as each family names them.
 TEXT = dict(LGL="LogGroupList", LG="LogGroup", LOG="Log", TAG="LogTag")
@@ -267,3 +268,63 @@ def test_short_texts_with_one_odd_byte_at_every_place(odd, at_end):
                     with pytest.raises(ValueError) as info:
                         decode_text(data)
                     assert str(info.value) == PREFIX + "Content.value: " + CONTENTS.format(**TEXT) + BAD_UTF8
+
+
+# Contents and tags in their usual form (key, then value, filling the body) are read in runs.
+# A run must give way to any other form, stop at the end of its log or group even when the
+# next byte looks like one more element, and fail as a lone element would.
+OTHER_FORMS = [
+    ld(2, b"v") + ld(1, b"k2"),  # value before key
+    ld(1, b"k3") + ld(2, b"v") + vi(5, 1),  # an unknown field after the value
+    content(b"k4", b"x" * 200),  # a value length of two varint bytes
+    ld(1, b"k5"),  # no value
+    b"",  # nothing
+]
+
+
+def elements(field, bodies):
+    return b"".join(ld(field, body) for body in bodies)
+
+
+def run_cases():
+    plain = [content(b"a", b"1"), content(b"b", b"2\n"), content(b"c", "é".encode())]
+    for other in OTHER_FORMS:
+        for at in range(len(plain) + 1):
+            yield plain[:at] + [other] + plain[at:]
+
+
+@pytest.mark.parametrize("bodies", list(run_cases()))
+def test_runs_give_way_to_other_forms(bodies):
+    log = ld(1, vi(1, 7) + elements(2, bodies))
+    # After the log an unknown group field 2, and after the group an unknown list field 6:
+    # the same keys as a content and a tag, outside the message being read.
+    data = (ld(1, log + ld(2, content()) + ld(3, b"t") + elements(6, bodies)) + ld(6, content())
+            + ld(1, elements(6, bodies) + log))
+    assert text_of(data) == reference_json(log_schema.LogGroupList.FromString(data))
+    expected = log_schema.flatten_dicts(log_schema.LogGroupListRaw.FromString(data), False, False)
+    assert [list(d.items()) for d in dicts_of(data)] == [list(d.items()) for d in expected]
+
+
+def log_cut_short(bodies, cut):
+    """A group holding one log whose length leaves out the last `cut` bytes of its body."""
+    body = elements(2, bodies)
+    log = key(1, LEN) + varint(len(body) - cut) + body
+    return key(1, LEN) + varint(len(log)) + log
+
+
+@pytest.mark.parametrize(
+    "data, context, description",
+    [
+        (one_log(elements(2, [content(b"a"), content(b"b"), content(b"\xff")])), "Content.key: " + CONTENTS,
+         BAD_UTF8),
+        (one_log(elements(2, [content(b"a"), content(b"b"), vi(1, 1)])), "Content.key: " + CONTENTS,
+         "invalid wire type: Varint (expected LengthDelimited)"),
+        (log_cut_short([content(b"a"), content(b"b")], 2), LOGS, "delimited length exceeded"),
+        (log_cut_short([content(b"a"), content(b"b", b"x" * 200)], 100), LOGS, "delimited length exceeded"),
+        (ld(1, elements(6, [content(b"a"), content(b"b"), content(b"c", b"\xf0\x9f")])),
+         "{TAG}.value: {LG}.log_tags: " + GROUPS, BAD_UTF8),
+        (ld(1, elements(6, [content(b"a"), content(b"\xc3")])), "{TAG}.key: {LG}.log_tags: " + GROUPS, BAD_UTF8),
+    ],
+)
+def test_runs_fail_as_a_lone_element_does(data, context, description):
+    expect_error(data, context, description)

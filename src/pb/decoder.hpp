@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "log_group.hpp"
@@ -90,7 +91,11 @@ class Decoder {
         while (cursor_.pos < end) {
             Key key{};
             if (!decode_key(cursor_, key, error_)) return false;
-            if (!merge_field(key, budget)) return false;
+            if constexpr (std::is_invocable_v<MergeField&, Key, uint32_t, const uint8_t*>) {
+                if (!merge_field(key, budget, end)) return false;
+            } else {
+                if (!merge_field(key, budget)) return false;
+            }
         }
         return cursor_.pos == end || fail(error_, "delimited length exceeded");
     }
@@ -173,7 +178,7 @@ class Decoder {
 
     // A small varint read for the content fast path: at most three bytes, else nothing.
     static bool small_varint(const uint8_t*& p, const uint8_t* end, size_t& value) {
-        if (p < end && *p < 0x80) {  // lengths below 128, nearly all of them
+        if (p < end && *p < 0x80) [[likely]] {  // lengths below 128, nearly all of them
             value = *p++;
             return true;
         }
@@ -266,6 +271,21 @@ class Decoder {
         return ok;
     }
 
+    // The contents (or tags) that follow one another in their usual form within the
+    // message that ends at `end`, each read without a round of the message's field loop.
+    // The first that is not in that form, or fails its check, is left at the cursor for the
+    // field loop, which gives the same record or the precise error.
+    template <class MergePlain>
+    void merge_run(const uint8_t* end, uint8_t key, MergePlain&& merge_plain) {
+        while (cursor_.pos < end && *cursor_.pos == key) {
+            ++cursor_.pos;
+            if (!merge_plain()) {
+                --cursor_.pos;
+                return;
+            }
+        }
+    }
+
     bool merge_tag(uint32_t budget) {
         if (merge_plain_tag()) return true;
         LogTag tag;
@@ -287,14 +307,17 @@ class Decoder {
         read_ahead();
         Log& log = out_.logs.emplace_back();
         log.contents.begin = out_.contents.size();
-        const bool ok = merge_loop(budget, [&](Key key, uint32_t inner) {
+        const bool ok = merge_loop(budget, [&](Key key, uint32_t inner, const uint8_t* end) {
             switch (key.field) {
                 case 1:
                     return merge_time(key.wire_type, log);
                 case 2:
-                    return merge_repeated(key.wire_type, inner,
-                                          [this](uint32_t b) { return merge_content(b); }) ||
-                           context(Family::kLog, "contents");
+                    if (!merge_repeated(key.wire_type, inner,
+                                        [this](uint32_t b) { return merge_content(b); })) {
+                        return context(Family::kLog, "contents");
+                    }
+                    merge_run(end, kContentKey, [this] { return merge_plain_content(); });
+                    return true;
                 case 4:
                     return merge_time_ns(key.wire_type, log);
                 default:
@@ -310,7 +333,7 @@ class Decoder {
         LogGroup& group = out_.log_groups.emplace_back();
         group.logs.begin = out_.logs.size();
         group.log_tags.begin = out_.tags.size();
-        const bool ok = merge_loop(budget, [&](Key key, uint32_t inner) {
+        const bool ok = merge_loop(budget, [&](Key key, uint32_t inner, const uint8_t* end) {
             switch (key.field) {
                 case 1:
                     return merge_repeated(key.wire_type, inner,
@@ -323,9 +346,12 @@ class Decoder {
                 case 5:
                     return merge_optional(key.wire_type, group.machine_uuid, "machine_uuid");
                 case 6:
-                    return merge_repeated(key.wire_type, inner,
-                                          [this](uint32_t b) { return merge_tag(b); }) ||
-                           context(Family::kGroup, "log_tags");
+                    if (!merge_repeated(key.wire_type, inner,
+                                        [this](uint32_t b) { return merge_tag(b); })) {
+                        return context(Family::kGroup, "log_tags");
+                    }
+                    merge_run(end, kTagKey, [this] { return merge_plain_tag(); });
+                    return true;
                 default:
                     return skip_field(cursor_, key.wire_type, key.field, inner, error_);
             }
@@ -350,6 +376,9 @@ class Decoder {
     }
 
     static constexpr bool kCheckText = kValidation == Validation::Checked;
+    // Keys of the repeated fields read in runs, both length-delimited.
+    static constexpr uint8_t kContentKey = 2 << 3 | 2;  // Log.contents
+    static constexpr uint8_t kTagKey = 6 << 3 | 2;      // LogGroup.log_tags
 
     Cursor cursor_;
     uintptr_t read_ahead_ = reinterpret_cast<uintptr_t>(cursor_.pos);  // asked for up to here
