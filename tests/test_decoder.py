@@ -278,7 +278,14 @@ OTHER_FORMS = [
     ld(1, b"k3") + ld(2, b"v") + vi(5, 1),  # an unknown field after the value
     content(b"k4", b"x" * 200),  # a value length of two varint bytes
     ld(1, b"k5"),  # no value
+    ld(3, b"x") + ld(2, b""),  # an unknown field where the key would be
     b"",  # nothing
+    # the usual form at the edges of one-byte lengths
+    content(b"", b""),
+    content(b"k" * 123, b""),
+    content(b"", b"v" * 123),
+    content(b"k" * 60, b"v" * 63),  # a body of 127 bytes
+    content(b"k" * 60, b"v" * 64),  # 128: its length takes two bytes
 ]
 
 
@@ -321,6 +328,13 @@ def log_cut_short(bodies, cut):
          "invalid wire type: Varint (expected LengthDelimited)"),
         (log_cut_short([content(b"a"), content(b"b")], 2), LOGS, "delimited length exceeded"),
         (log_cut_short([content(b"a"), content(b"b", b"x" * 200)], 100), LOGS, "delimited length exceeded"),
+        # a second content whose lengths disagree, or that the input cuts short
+        (one_log(ld(2, content(b"a")) + ld(2, b"\x0a\x01k\x12\x05v")), "Content.value: " + CONTENTS,
+         "buffer underflow"),
+        (one_log(ld(2, content(b"a")) + ld(2, b"\x0a\x01k\x12\x00v")), CONTENTS, "invalid wire type value: 6"),
+        (one_log(ld(2, content(b"a")) + ld(2, b"\x0a\x09k\x12\x00")), "Content.key: " + CONTENTS,
+         "buffer underflow"),
+        (ld(1, ld(1, ld(2, content(b"a")) + b"\x12\x05\x0a\x01k\x12")), CONTENTS, "buffer underflow"),
         (ld(1, elements(6, [content(b"a"), content(b"b"), content(b"c", b"\xf0\x9f")])),
          "{TAG}.value: {LG}.log_tags: " + GROUPS, BAD_UTF8),
         (ld(1, elements(6, [content(b"a"), content(b"\xc3")])), "{TAG}.key: {LG}.log_tags: " + GROUPS, BAD_UTF8),

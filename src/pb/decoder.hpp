@@ -202,6 +202,28 @@ class Decoder {
     };
 
     bool read_plain_pair(PlainPair& pair) const {
+        return read_short_pair(pair) || read_any_pair(pair);
+    }
+
+    // The same when all three lengths take one byte (nearly all pairs): the body's length
+    // bounds the key's, and both bound the value's, so fewer tests are needed.
+    bool read_short_pair(PlainPair& pair) const {
+        const uint8_t* p = cursor_.pos;
+        if (cursor_.end - p < 5) return false;
+        const size_t length = p[0];
+        const size_t key_length = p[2];
+        if (((length | key_length) & 0x80) != 0 || length < 4 || p[1] != 0x0A ||
+            key_length > length - 4 || length >= static_cast<size_t>(cursor_.end - p)) {
+            return false;
+        }
+        const uint8_t* value_key = p + 3 + key_length;
+        const size_t value_length = length - 4 - key_length;
+        if (value_key[0] != 0x12 || value_key[1] != value_length) return false;
+        pair = {p + 3, key_length, value_key + 2, value_length, p + 1 + length};
+        return true;
+    }
+
+    bool read_any_pair(PlainPair& pair) const {
         const uint8_t* p = cursor_.pos;
         const uint8_t* end = cursor_.end;
         size_t length;
@@ -224,7 +246,7 @@ class Decoder {
 
     // A content in its usual form, read in one go. Anything else, or a text that fails its
     // check, is left to the general path, which gives the same record or the precise error.
-    bool merge_plain_content() {
+    [[gnu::always_inline]] bool merge_plain_content() {
         PlainPair pair;
         if (!read_plain_pair(pair)) return false;
         if (kCheckText && !valid_text(pair.key, pair.key_length)) return false;
