@@ -264,7 +264,7 @@ class Decoder {
     }
 
     // A tag in its usual form, read in one go, as a content is.
-    bool merge_plain_tag() {
+    [[gnu::always_inline]] bool merge_plain_tag() {
         PlainPair pair;
         if (!read_plain_pair(pair)) return false;
         if (kCheckText && (!valid_text(pair.key, pair.key_length) ||
