@@ -272,8 +272,9 @@ def test_short_texts_with_one_odd_byte_at_every_place(odd, at_end):
 
 # Contents and tags in their usual form (key, then value, filling the body) are read in runs.
 # A run must give way to any other form, stop at the end of its log or group even when the
-# next byte looks like one more element, and fail as a lone element would.
-OTHER_FORMS = [
+# next byte looks like one more element, and fail as a lone element would. Each body below is
+# mixed in at every place of a run of plain ones.
+MIXED_IN = [
     ld(2, b"v") + ld(1, b"k2"),  # value before key
     ld(1, b"k3") + ld(2, b"v") + vi(5, 1),  # an unknown field after the value
     content(b"k4", b"x" * 200),  # a value length of two varint bytes
@@ -295,7 +296,7 @@ def elements(field, bodies):
 
 def run_cases():
     plain = [content(b"a", b"1"), content(b"b", b"2\n"), content(b"c", "é".encode())]
-    for other in OTHER_FORMS:
+    for other in MIXED_IN:
         for at in range(len(plain) + 1):
             yield plain[:at] + [other] + plain[at:]
 

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <string_view>
-#include <type_traits>
 #include <utility>
 
 #include "log_group.hpp"
@@ -79,7 +78,8 @@ class Decoder {
     }
 
     // The body of one nested message; fields are read against the whole remaining input,
-    // so a field that runs past the body's end is only caught after it is read.
+    // so a field that runs past the body's end is only caught after it is read. Each field
+    // is handed the body's end too, for the readers of runs of elements.
     // Starts on a cache line: where the hottest loops fall within lines otherwise moves
     // with unrelated changes to the code emitted before them, and their speed with it.
     template <class MergeField>
@@ -91,11 +91,7 @@ class Decoder {
         while (cursor_.pos < end) {
             Key key{};
             if (!decode_key(cursor_, key, error_)) return false;
-            if constexpr (std::is_invocable_v<MergeField&, Key, uint32_t, const uint8_t*>) {
-                if (!merge_field(key, budget, end)) return false;
-            } else {
-                if (!merge_field(key, budget)) return false;
-            }
+            if (!merge_field(key, budget, end)) return false;
         }
         return cursor_.pos == end || fail(error_, "delimited length exceeded");
     }
@@ -280,7 +276,7 @@ class Decoder {
     bool merge_content(uint32_t budget) {
         if (merge_plain_content()) return true;
         log::Content content;
-        const bool ok = merge_loop(budget, [&](Key key, uint32_t inner) {
+        const bool ok = merge_loop(budget, [&](Key key, uint32_t inner, const uint8_t*) {
             if (key.field == 1) return merge_string(key.wire_type, content.key, "Content", "key");
             if (key.field == 2) {
                 return merge_one_copy < kCheckText &&
@@ -311,7 +307,7 @@ class Decoder {
     bool merge_tag(uint32_t budget) {
         if (merge_plain_tag()) return true;
         LogTag tag;
-        const bool ok = merge_loop(budget, [&](Key key, uint32_t inner) {
+        const bool ok = merge_loop(budget, [&](Key key, uint32_t inner, const uint8_t*) {
             if (key.field == 1) return merge_string(key.wire_type, tag.key, Family::kTag, "key");
             if (key.field == 2) {
                 return merge_string(key.wire_type, tag.value, Family::kTag, "value");
