@@ -3,7 +3,8 @@
 # wheel's tag, file list and stable-ABI use (abi3audit); installs it into a fresh virtual
 # environment and there runs stubtest, mypy on tests/typing/usage.py and the command-line
 # tool; where a Python 3.8 interpreter is found, runs the test suite on it with the wheel and
-# with the module built from the sdist. Installs its own tools (build, abi3audit, mypy) into
+# with the module built from the sdist, and where Python 3.12 and 3.13 are found, on each with
+# the wheel. Installs its own tools (build, abi3audit, mypy) into
 # temporary environments.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -112,30 +113,52 @@ if "$cli" sample.pb bad.pb >/dev/null 2>err.txt; then echo "a bad file must fail
 [ "$(wc -l <err.txt)" -eq 1 ] && grep -q 'bad.pb' err.txt || { echo "expected one error line"; cat err.txt; exit 1; }
 cat err.txt
 
+# The interpreter of version $1 (pyenv's or on the PATH), or nothing.
+find_python() {
+    local candidate
+    for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$1".*/bin/python "$(command -v "python$1" || true)"; do
+        if [ -n "$candidate" ] && "$candidate" -c "import sys; assert sys.version_info[:2] == tuple(map(int, '$1'.split('.')))" 2>/dev/null; then
+            echo "$candidate"
+            return
+        fi
+    done
+}
+
+# Runs the test suite on interpreter $1 (version $2) with the module installed from $3
+# (wheel or sdist).
+suite_on() {
+    local py=$1 version=$2 what=$3 env package
+    env=$work/py$version-$what
+    "$py" -m venv "$env"
+    if [ "$what" = wheel ]; then package=$root/$wheel; else package=$root/$sdist; fi
+    pip_install "$env" pytest hypothesis "protobuf>=4.21" lz4 numpy "$package" \
+        >"$env.log" 2>&1 || { tail -40 "$env.log"; exit 1; }
+    echo "-- Python $version, module from the $what"
+    (cd "$root" && "$env/bin/python" -m pytest -q -p no:cacheprovider tests) \
+        >"$env-tests.log" 2>&1 || { tail -60 "$env-tests.log"; exit 1; }
+    tail -1 "$env-tests.log"
+}
+
 echo "== the oldest supported Python, 3.8: the wheel, and the module built from the sdist"
 # Built from the sdist, the module is compiled against 3.8's headers, whose init-function
 # macro exports nothing by itself; the wheel, built against newer headers, must run there.
-py38=
-for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.8.*/bin/python "$(command -v python3.8 || true)"; do
-    if [ -n "$candidate" ] && "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 8)' 2>/dev/null; then
-        py38=$candidate
-        break
-    fi
-done
+py38=$(find_python 3.8)
 if [ -n "$py38" ]; then
-    for what in wheel sdist; do
-        env38=$work/py38-$what
-        "$py38" -m venv "$env38"
-        if [ "$what" = wheel ]; then package=$root/$wheel; else package=$root/$sdist; fi
-        pip_install "$env38" pytest hypothesis "protobuf>=4.21" lz4 numpy "$package" \
-            >"$work/py38-$what.log" 2>&1 || { tail -40 "$work/py38-$what.log"; exit 1; }
-        echo "-- Python 3.8, module from the $what"
-        (cd "$root" && "$env38/bin/python" -m pytest -q -p no:cacheprovider tests) \
-            >"$work/py38-$what-tests.log" 2>&1 || { tail -60 "$work/py38-$what-tests.log"; exit 1; }
-        tail -1 "$work/py38-$what-tests.log"
-    done
+    suite_on "$py38" 3.8 wheel
+    suite_on "$py38" 3.8 sdist
 else
     echo "skipped: no Python 3.8 interpreter on this machine"
 fi
+
+echo "== newer Pythons than the development one: the wheel"
+# The same binary runs on every later interpreter, whose allocators and decoders differ.
+for version in 3.12 3.13; do
+    py=$(find_python "$version")
+    if [ -n "$py" ]; then
+        suite_on "$py" "$version" wheel
+    else
+        echo "skipped: no Python $version interpreter on this machine"
+    fi
+done
 
 echo "package check passed: $sdist $wheel"
