@@ -97,6 +97,9 @@ def group_with_field(n):
         (one_log(ld(1, b"")), "{LOG}.time: " + LOGS, "invalid wire type: LengthDelimited (expected Varint)"),
         (one_log(f32(1, 0)), "{LOG}.time: " + LOGS, "invalid wire type: ThirtyTwoBit (expected Varint)"),
         (ld(1, ld(1, b"\x08\x80")), "{LOG}.time: " + LOGS, "invalid varint"),
+        # five-byte times (this era's) cut short, or going on past five bytes to the end
+        (ld(1, ld(1, b"\x08\x80\x80\x80\x80")), "{LOG}.time: " + LOGS, "invalid varint"),
+        (ld(1, ld(1, b"\x08\x80\x80\x80\x80\x80")), "{LOG}.time: " + LOGS, "invalid varint"),
         (one_log(vi(4, 0)), "{LOG}.time_ns: " + LOGS, "invalid wire type: Varint (expected ThirtyTwoBit)"),
         (one_log(ld(4, b"1234")), "{LOG}.time_ns: " + LOGS,
          "invalid wire type: LengthDelimited (expected ThirtyTwoBit)"),
@@ -104,6 +107,7 @@ def group_with_field(n):
         (one_log(f32(2, 0)), "{LOG}.contents: " + LOGS,
          "invalid wire type: ThirtyTwoBit (expected LengthDelimited)"),
         (b"\x0a\x05" + b"\x0a\x02" + vi(1, 300), LOGS, "delimited length exceeded"),
+        (b"\x0a\x08" + b"\x0a\x03" + vi(1, 2**30), LOGS, "delimited length exceeded"),
         (ld(1, ld(1, key(2, LEN) + b"\x09")), "{LOG}.contents: " + LOGS, "buffer underflow"),
         # Content and tag fields
         (one_log(ld(2, ld(1, b"\xff"))), "Content.key: " + CONTENTS, BAD_UTF8),
@@ -204,6 +208,13 @@ def test_content_value_utf8_is_checked_in_the_text_family_only():
         (one_log(vi(1, 2**32 + 5)), '[{"__time__":5}]'),
         (one_log(vi(1, 2**64 - 1)), '[{"__time__":4294967295}]'),
         (one_log(vi(1, 2**33)), '[{"__time__":0}]'),
+        # both sides of five varint bytes, a time of this era, and an overlong five-byte 1
+        (one_log(vi(1, 2**28 - 1)), '[{"__time__":268435455}]'),
+        (one_log(vi(1, 2**28)), '[{"__time__":268435456}]'),
+        (one_log(vi(1, 1765000000)), '[{"__time__":1765000000}]'),
+        (one_log(vi(1, 2**35 - 1)), '[{"__time__":4294967295}]'),
+        (one_log(vi(1, 2**35 + 7)), '[{"__time__":7}]'),
+        (one_log(b"\x08\x81\x80\x80\x80\x00"), '[{"__time__":1}]'),
         # presence: an empty group; an empty topic; a log without fields
         (ld(1, b""), "[]"),
         (ld(1, ld(3, b"") + ld(1, b"")), '[{"__time__":0,"__topic__":""}]'),
