@@ -125,22 +125,10 @@ class Decoder {
         return true;
     }
 
-    // Times of this era (2^28 seconds and on, until 2^35) take five varint bytes: read in one
-    // go, not through the general varint loop, which is out of line.
-    static bool five_byte_varint(Cursor& cursor, uint64_t& value) {
-        const uint8_t* p = cursor.pos;
-        if (cursor.remaining() < 5 || (p[0] & p[1] & p[2] & p[3]) < 0x80 || p[4] >= 0x80) {
-            return false;
-        }
-        value = uint64_t{p[0] & 0x7Fu} | uint64_t{p[1] & 0x7Fu} << 7 |
-                uint64_t{p[2] & 0x7Fu} << 14 | uint64_t{p[3] & 0x7Fu} << 21 | uint64_t{p[4]} << 28;
-        cursor.pos += 5;
-        return true;
-    }
-
     bool merge_time(WireType wire_type, Log& log) {
         uint64_t value;
-        if (wire_type == WireType::Varint && five_byte_varint(cursor_, value)) [[likely]] {
+        // Times of this era take five varint bytes.
+        if (wire_type == WireType::Varint && decode_five_byte_varint(cursor_, value)) [[likely]] {
             log.time = static_cast<uint32_t>(value);
             return true;
         }

@@ -46,6 +46,20 @@ inline bool decode_varint(Cursor& cursor, uint64_t& value, DecodeError& error) {
     return decode_varint_slow(cursor, value, error);
 }
 
+// A varint of exactly five bytes (as values from 2^28 to 2^35 - 1 take, the seconds of
+// this era), read by one inline test, or false with the cursor unmoved: the caller then
+// reads it in full.
+inline bool decode_five_byte_varint(Cursor& cursor, uint64_t& value) {
+    const uint8_t* p = cursor.pos;
+    if (cursor.remaining() < 5 || (p[0] & p[1] & p[2] & p[3]) < 0x80 || p[4] >= 0x80) {
+        return false;
+    }
+    value = uint64_t{p[0] & 0x7Fu} | uint64_t{p[1] & 0x7Fu} << 7 | uint64_t{p[2] & 0x7Fu} << 14 |
+            uint64_t{p[3] & 0x7Fu} << 21 | uint64_t{p[4]} << 28;
+    cursor.pos += 5;
+    return true;
+}
+
 struct Key {
     uint32_t field;
     WireType wire_type;
