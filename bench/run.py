@@ -4,8 +4,9 @@
     bash scripts/bench.sh --quick             # 3 rounds of access and app (well under a minute)
     bash scripts/bench.sh --rounds 5 --profiles wide,tiny
 
-Every pipeline (module path, peer, floor) of every workload runs once per round, and
-the rounds are interleaved in one process, so background load hits all pipelines alike.
+Every pipeline (module path, peer, floor) of every workload runs once per round, in an
+order drawn for each round from a fixed seed, and the rounds are interleaved in one
+process, so background load hits all pipelines alike.
 Speed ratios are the median over rounds of the per-round ratio. A JSON target's ceiling
 is the ratio a path would reach if it cost no more than copying its result str (and, for
 the compressed path, expanding the block): the best any implementation can do. Peak memory of each
@@ -20,6 +21,7 @@ import gc
 import json
 import os
 import platform
+import random
 import statistics
 import subprocess
 import sys
@@ -106,10 +108,14 @@ def run_rounds(entries, rounds, min_time, log):
     started = time.perf_counter()
     for r in range(rounds):
         gc.collect()
-        order = entries[r % len(entries):] + entries[:r % len(entries)]
-        for wl, pipelines in order:
-            k = r % len(pipelines)
-            for pl in pipelines[k:] + pipelines[:k]:
+        # The workloads, and the pipelines within each, in an order of the round's own
+        # (seeded, so that runs repeat). In a fixed or rotating order each pipeline would
+        # nearly always follow the same other one and inherit what that one leaves behind:
+        # freed memory kept by the C allocator or handed back to the system, whose pages
+        # the next large result must then fault in again.
+        rng = random.Random(r)
+        for wl, pipelines in rng.sample(entries, len(entries)):
+            for pl in rng.sample(pipelines, len(pipelines)):
                 times[wl.name, pl.name].append(time_pipeline(pl.fn, reps[wl.name, pl.name]))
         elapsed = time.perf_counter() - started
         log(f"  round {r + 1}/{rounds} done, {elapsed:.0f} s")
@@ -525,7 +531,8 @@ def main(argv=None):
     res = {
         "environment": env,
         "settings": {"rounds": args.rounds, "profiles": profiles, "sizes": sizes, "min_time_s": args.min_time,
-                     "gc_disabled_while_timing": True, "result_freeing_timed": False,
+                     "gc_disabled_while_timing": True,
+                     "order": "workloads and pipelines shuffled anew each round (random.Random(round))", "result_freeing_timed": False,
                      "dict_result_size_method": "tracemalloc traced size after building the result "
                                                 "(objects shared between dicts counted once)",
                      "json_output_size": "sys.getsizeof of the returned str",
