@@ -531,8 +531,8 @@ def main(argv=None):
     res = {
         "environment": env,
         "settings": {"rounds": args.rounds, "profiles": profiles, "sizes": sizes, "min_time_s": args.min_time,
-                     "gc_disabled_while_timing": True,
-                     "order": "workloads and pipelines shuffled anew each round (random.Random(round))", "result_freeing_timed": False,
+                     "gc_disabled_while_timing": True, "result_freeing_timed": False,
+                     "order": "workloads and pipelines shuffled anew each round (random.Random(round))",
                      "dict_result_size_method": "tracemalloc traced size after building the result "
                                                 "(objects shared between dicts counted once)",
                      "json_output_size": "sys.getsizeof of the returned str",
