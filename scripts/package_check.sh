@@ -4,8 +4,7 @@
 # environment and there runs stubtest, mypy on tests/typing/usage.py and the command-line
 # tool; where a Python 3.8 interpreter is found, runs the test suite on it with the wheel and
 # with the module built from the sdist, and where Python 3.12 and 3.13 are found, on each with
-# the wheel. Installs its own tools (build, abi3audit, mypy) into
-# temporary environments.
+# the wheel. Installs its own tools (build, abi3audit, mypy) into temporary environments.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
