@@ -12,8 +12,10 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import errno
 import json
 import os
+import stat
 import struct
 import sys
 import tempfile
@@ -22,7 +24,8 @@ import morvex_log_py_bindings
 from morvex_log_py_bindings import log_parser
 
 PROG = "morvex-log-flatten"
-MAX_RAW_SIZE = 2**64 - 1
+# The largest expanded size an LZ4 block can have; the module refuses a larger bound.
+MAX_RAW_SIZE = 2_113_929_216
 
 
 class InputError(Exception):
@@ -137,6 +140,17 @@ def flat_texts(inputs, lz4: bool, raw_size: int, progress):
             raise InputError(f"{name}: {kind}: {e}") from None
 
 
+def write_all(out, data: bytes) -> None:
+    """Writes all of `data`. Unbuffered standard output (PYTHONUNBUFFERED, `python -u`) is
+    a raw stream, whose write may take only part of the bytes."""
+    view = memoryview(data)
+    while view:
+        written = out.write(view)
+        if written is None:  # a non-blocking stream that could take nothing now
+            raise OSError(errno.EAGAIN, os.strerror(errno.EAGAIN))
+        view = view[written:]
+
+
 def write_array(texts, out) -> None:
     # Each text is one compact JSON array; the records of all of them are joined into
     # a single array without re-encoding, so the bytes are the module's own.
@@ -144,15 +158,15 @@ def write_array(texts, out) -> None:
     need_comma = False
     for text in texts:
         if not started:
-            out.write(b"[")
+            write_all(out, b"[")
             started = True
         inner = text[1:-1]
         if inner:
             if need_comma:
-                out.write(b",")
-            out.write(inner.encode("utf-8"))
+                write_all(out, b",")
+            write_all(out, inner.encode("utf-8"))
             need_comma = True
-    out.write(b"]\n" if started else b"[]\n")
+    write_all(out, b"]\n" if started else b"[]\n")
 
 
 def write_jsonl(texts, out) -> None:
@@ -161,7 +175,7 @@ def write_jsonl(texts, out) -> None:
     for text in texts:
         for record in json.loads(text):
             line = json.dumps(record, ensure_ascii=False, separators=(",", ":"))
-            out.write(line.encode("utf-8") + b"\n")
+            write_all(out, line.encode("utf-8") + b"\n")
 
 
 # --- command line
@@ -239,25 +253,48 @@ def parse_args(argv):
 
 
 def _open_output(path):
-    """A binary stream and a commit(ok) function. A file is written beside its final
-    place and moved there on success, so failures never leave half a file behind."""
-    if path is None:
+    """A binary stream and a commit(ok) function.
+
+    A regular file (new, or through a symbolic link) is written beside its final place
+    and moved there on success, keeping an existing file's permissions, so failures never
+    leave half a file behind. Anything else that exists (a pipe, a device, /dev/stdout) is
+    written in place, and "-" or no path means standard output."""
+    if path is None or path == "-":
+        if sys.stdout is None:  # started with standard output closed
+            raise OSError(errno.EBADF, os.strerror(errno.EBADF))
         return sys.stdout.buffer, lambda ok: sys.stdout.flush()
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, temp = tempfile.mkstemp(prefix=".morvex-", dir=directory)
+    try:
+        existing = os.stat(path)
+    except FileNotFoundError:
+        existing = None
+    if existing is not None and not stat.S_ISREG(existing.st_mode):
+        out = open(path, "wb")
+        return out, lambda ok: out.close()
+    final = os.path.realpath(path)
+    fd, temp = tempfile.mkstemp(prefix=".morvex-", dir=os.path.dirname(final))
     out = os.fdopen(fd, "wb")
 
     def commit(ok: bool) -> None:
-        out.close()
-        if ok:
-            mask = os.umask(0)
-            os.umask(mask)
-            os.chmod(temp, 0o666 & ~mask)
-            os.replace(temp, path)
-        else:
-            os.unlink(temp)
+        try:
+            out.close()
+            if ok:
+                if existing is not None:
+                    mode = stat.S_IMODE(existing.st_mode)
+                else:
+                    mask = os.umask(0)
+                    os.umask(mask)
+                    mode = 0o666 & ~mask
+                os.chmod(temp, mode)
+                os.replace(temp, final)
+        finally:
+            if os.path.lexists(temp):
+                os.unlink(temp)
 
     return out, commit
+
+
+def _output_name(path) -> str:
+    return "<stdout>" if path is None or path == "-" else path
 
 
 def main(argv=None) -> int:
@@ -270,7 +307,7 @@ def main(argv=None) -> int:
     try:
         out, commit = _open_output(args.output)
     except OSError as e:
-        print(f"{PROG}: error: {args.output}: {e.strerror or e}", file=sys.stderr)
+        print(f"{PROG}: error: {_output_name(args.output)}: {e.strerror or e}", file=sys.stderr)
         return 1
     ok = False
     try:
@@ -286,7 +323,7 @@ def main(argv=None) -> int:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     except OSError as e:
         progress.clear()
-        print(f"{PROG}: error: {args.output or '<stdout>'}: {e.strerror or e}", file=sys.stderr)
+        print(f"{PROG}: error: {_output_name(args.output)}: {e.strerror or e}", file=sys.stderr)
     except KeyboardInterrupt:
         progress.clear()
         commit(False)
@@ -295,7 +332,7 @@ def main(argv=None) -> int:
     try:
         commit(ok)
     except OSError as e:
-        print(f"{PROG}: error: {args.output or '<stdout>'}: {e.strerror or e}", file=sys.stderr)
+        print(f"{PROG}: error: {_output_name(args.output)}: {e.strerror or e}", file=sys.stderr)
         return 1
     return 0 if ok else 1
 

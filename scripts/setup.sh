@@ -5,7 +5,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/debian_packages.sh liblz4-dev pkg-config g++
+packages=(liblz4-dev pkg-config g++)
+# Debian's own Python takes its headers and its venv module from packages of their own; an
+# interpreter installed otherwise (pyenv, a build from source) brings both.
+if [ "$(command -v python3)" = /usr/bin/python3 ]; then
+    packages+=(python3-dev python3-venv)
+fi
+bash scripts/debian_packages.sh "${packages[@]}"
 
 if [ ! -x .venv/bin/python ]; then
     python3 -m venv .venv

@@ -3,6 +3,7 @@
 Expected output comes from the protobuf package's own parse of the input and the shared
 reference flattener, not from the module."""
 
+import io
 import json
 import os
 import pty
@@ -148,3 +149,82 @@ def test_progress_only_on_a_terminal(files):
         os.close(master)
     assert proc.returncode == 0
     assert b"[1/3]" in seen and b"[3/3]" in seen and str(paths[2]).encode() in seen
+
+
+def test_output_through_a_link_keeps_the_link_and_an_existing_file_keeps_its_mode(tmp_path):
+    real, private = tmp_path / "real.json", tmp_path / "private.json"
+    real.write_text("old")
+    private.write_text("old")
+    private.chmod(0o600)
+    link = tmp_path / "link.json"
+    link.symlink_to(real.name)
+    expected = run("--sample").stdout
+    for target in (link, private):
+        result = run("--sample", "-o", target)
+        assert result.returncode == 0, result.stderr
+    assert link.is_symlink() and real.read_bytes() == expected
+    assert private.read_bytes() == expected and private.stat().st_mode & 0o777 == 0o600
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["link.json", "private.json", "real.json"]
+
+
+def test_dash_or_a_device_as_output_is_written_in_place(tmp_path):
+    expected = run("--sample").stdout
+    assert run("--sample", "-o", "-").stdout == expected
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    reader = subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE)
+    result = run("--sample", "-o", fifo)
+    assert result.returncode == 0, result.stderr
+    assert reader.communicate(timeout=60)[0] == expected
+    assert [p.name for p in tmp_path.iterdir()] == ["fifo"]
+
+
+@pytest.mark.parametrize("case", ["output is a folder", "stdout closed"])
+def test_output_failures_give_one_line_and_leave_nothing(tmp_path, case):
+    if case == "output is a folder":
+        (tmp_path / "out").mkdir()
+        result = run("--sample", "-o", "out", cwd=tmp_path)
+        name, reason = "out", "Is a directory"
+    else:
+        result = subprocess.run(["sh", "-c", 'exec "$@" >&-', "sh", *CLI, "--sample"],
+                                stderr=subprocess.PIPE, timeout=60)
+        name, reason = "<stdout>", "Bad file descriptor"
+    assert result.returncode == 1
+    assert result.stderr.decode() == f"morvex-log-flatten: error: {name}: {reason}\n"
+    assert [p.name for p in tmp_path.iterdir() if p.name != "out"] == []
+
+
+@pytest.mark.parametrize("size, status", [(2_113_929_216, 1), (2_113_929_217, 2), (-1, 2)])
+def test_raw_size_range(tmp_path, size, status):
+    block = tmp_path / "b.lz4"
+    block.write_bytes(b"\xff\xff\xff")  # corrupt: a size in range reaches the module
+    result = run("--lz4", "--raw-size", str(size), block)
+    assert result.returncode == status
+    assert ("Decompression failed" in result.stderr.decode()) == (status == 1)
+
+
+class _Trickle(io.RawIOBase):
+    """A raw stream that takes at most three bytes a call, as a pipe may take part of a
+    large write."""
+
+    def __init__(self):
+        self.data = bytearray()
+
+    def writable(self):
+        return True
+
+    def write(self, b):
+        taken = bytes(b[:3])
+        self.data += taken
+        return len(taken)
+
+
+@pytest.mark.parametrize("jsonl", [False, True])
+def test_partial_writes_are_completed(jsonl):
+    import morvex_log_flatten
+
+    text = morvex_log_flatten.convert(morvex_log_flatten.sample_batch(), False, 0)
+    out = _Trickle()
+    (morvex_log_flatten.write_jsonl if jsonl else morvex_log_flatten.write_array)([text], out)
+    records = [json.loads(line) for line in out.data.decode().splitlines()]
+    assert (records if jsonl else records[0]) == json.loads(text)
