@@ -169,13 +169,17 @@ def test_output_through_a_link_keeps_the_link_and_an_existing_file_keeps_its_mod
 
 def test_dash_or_a_device_as_output_is_written_in_place(tmp_path):
     expected = run("--sample").stdout
-    assert run("--sample", "-o", "-").stdout == expected
+    assert run("--sample", "-o", "-", cwd=tmp_path).stdout == expected
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     reader = subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE)
-    result = run("--sample", "-o", fifo)
-    assert result.returncode == 0, result.stderr
-    assert reader.communicate(timeout=60)[0] == expected
+    try:
+        result = run("--sample", "-o", fifo)
+        assert result.returncode == 0, result.stderr
+        assert reader.communicate(timeout=60)[0] == expected
+    finally:
+        reader.kill()
+        reader.wait()
     assert [p.name for p in tmp_path.iterdir()] == ["fifo"]
 
 
