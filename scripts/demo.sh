@@ -12,5 +12,6 @@ echo "\$ morvex-log-flatten --jsonl build/demo/sample.pb"
 echo
 echo "\$ morvex-log-flatten --lz4 --raw-size 65536 -o build/demo/sample.json build/demo/sample.lz4"
 .venv/bin/morvex-log-flatten --lz4 --raw-size 65536 -o build/demo/sample.json build/demo/sample.lz4
-cmp <(.venv/bin/morvex-log-flatten build/demo/sample.pb) build/demo/sample.json
+.venv/bin/morvex-log-flatten -o build/demo/plain.json build/demo/sample.pb
+cmp build/demo/plain.json build/demo/sample.json
 echo "build/demo/sample.json: the same records as the plain file, as one JSON array"

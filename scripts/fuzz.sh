@@ -3,7 +3,7 @@
 #
 #   bash scripts/fuzz.sh [SECONDS]     # each target runs SECONDS (default 60)
 #
-# Installs what is missing (clang, libclang-rt-14-dev, liblz4-dev, the Python packages in
+# Installs what is missing (clang, libclang-rt-dev, liblz4-dev, the Python packages in
 # .venv), builds the targets with clang into build/fuzz, writes the seed corpus into
 # build/fuzz/seeds and runs every target in turn. The corpus each run grows is kept in
 # build/fuzz/corpus/TARGET, so later runs start from it. Any finding (crash, broken
@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 
-bash scripts/debian_packages.sh clang libclang-rt-14-dev liblz4-dev pkg-config
+bash scripts/debian_packages.sh clang libclang-rt-dev liblz4-dev pkg-config
 
 # cmake, ninja, protobuf and lz4 come from the project's virtual environment.
 [ -x .venv/bin/python ] || python3 -m venv .venv

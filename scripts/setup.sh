@@ -6,9 +6,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(liblz4-dev pkg-config g++)
-# Debian's own Python takes its headers and its venv module from packages of their own; an
-# interpreter installed otherwise (pyenv, a build from source) brings both.
-if [ "$(command -v python3)" = /usr/bin/python3 ]; then
+# Debian's own Python (installed under /usr, however python3 reaches it) takes its headers
+# and its venv module from packages of their own; one installed otherwise (pyenv, a build
+# from source) brings both.
+if python3 -c 'import sys; sys.exit(sys.base_prefix != "/usr")'; then
     packages+=(python3-dev python3-venv)
 fi
 bash scripts/debian_packages.sh "${packages[@]}"
