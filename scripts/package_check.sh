@@ -3,8 +3,9 @@
 # wheel's tag, file list and stable-ABI use (abi3audit); installs it into a fresh virtual
 # environment and there runs stubtest, mypy on tests/typing/usage.py and the command-line
 # tool; where a Python 3.8 interpreter is found, runs the test suite on it with the wheel and
-# with the module built from the sdist, and where Python 3.12 and 3.13 are found, on each with
-# the wheel. Installs its own tools (build, abi3audit, mypy) into temporary environments.
+# with the module built from the sdist, and where 3.9, 3.10, 3.12, 3.13 or 3.14 is found, on
+# each with the wheel. Installs its own tools (build, abi3audit, mypy) into temporary
+# environments.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -149,9 +150,10 @@ else
     echo "skipped: no Python 3.8 interpreter on this machine"
 fi
 
-echo "== newer Pythons than the development one: the wheel"
+echo "== the other supported Pythons: the wheel"
 # The same binary runs on every later interpreter, whose allocators and decoders differ.
-for version in 3.12 3.13; do
+# (3.11, the development one, runs the suite in scripts/test.sh.)
+for version in 3.9 3.10 3.12 3.13 3.14; do
     py=$(find_python "$version")
     if [ -n "$py" ]; then
         suite_on "$py" "$version" wheel
