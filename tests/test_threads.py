@@ -1,5 +1,6 @@
 """Concurrent calls from several threads, and the interpreter lock released during the work."""
 
+import gc
 import json
 import os
 import random
@@ -208,3 +209,63 @@ def test_fork_while_other_threads_convert():
         for t in threads:
             t.join()
     assert not failures, failures[:3]
+
+
+@pytest.mark.parametrize("flags", [(False, True), (True, False)])
+def test_calls_from_finalizers_while_dicts_are_built(flags):
+    """The collector may run finalizers while the module allocates the result's dicts (up to
+    Python 3.11 it runs inside the allocation). A finalizer that calls the module again, which
+    releases the lock and lets another converting thread run, must get exact results, and so
+    must the call it interrupted."""
+    outer = b"".join(group_bytes(i, 1 + i % 4) for i in range(300))
+    inner = b"".join(group_bytes(i, 3) for i in range(1000, 1010))
+    outer_block = lz4.block.compress(outer, store_size=False)
+    inner_block = lz4.block.compress(inner, store_size=False)
+    inner_dicts, inner_text = reference_dicts(inner, *flags), reference_text(inner)
+    state = {"outer": False, "inside": 0, "left": 40}
+    failures = []
+
+    class Finalized:
+        def __init__(self):
+            self.cycle = self  # only the collector can free it
+
+        def __del__(self):
+            state["inside"] += state["outer"]
+            try:
+                if lp.lz4_logs_to_flat_json(inner_block, len(inner), *flags) != inner_dicts:
+                    failures.append("inner dicts differ")
+                if lp.logs_to_flat_json_str(inner) != inner_text:
+                    failures.append("inner text differs")
+            except BaseException as exc:  # a finalizer's exception would only be printed
+                failures.append(repr(exc))
+            if state["left"] > 0:  # garbage for the next collection, later in the outer call
+                state["left"] -= 1
+                Finalized()
+
+    stop = threading.Event()
+    other_results = []
+
+    def other_thread():
+        while not stop.is_set():
+            dicts = lp.lz4_logs_to_flat_json(inner_block, len(inner), *flags)
+            other_results.append(dicts == inner_dicts)
+
+    thread = threading.Thread(target=other_thread)
+    thresholds = gc.get_threshold()
+    thread.start()
+    try:
+        Finalized()
+        gc.set_threshold(1)
+        state["outer"] = True
+        result = lp.lz4_logs_to_flat_json(outer_block, len(outer), *flags)
+        state["outer"] = False
+    finally:
+        gc.set_threshold(*thresholds)
+        stop.set()
+        thread.join()
+    gc.collect()
+    assert failures == []
+    assert result == reference_dicts(outer, *flags)
+    assert other_results and all(other_results)
+    if sys.version_info < (3, 12):
+        assert state["inside"] > 1
