@@ -242,13 +242,14 @@ def test_calls_from_finalizers_while_dicts_are_built(flags):
                 state["left"] -= 1
                 Finalized()
 
-    stop = threading.Event()
+    stop, converted = threading.Event(), threading.Event()
     other_results = []
 
     def other_thread():
         while not stop.is_set():
             dicts = lp.lz4_logs_to_flat_json(inner_block, len(inner), *flags)
             other_results.append(dicts == inner_dicts)
+            converted.set()
 
     thread = threading.Thread(target=other_thread)
     thresholds = gc.get_threshold()
@@ -261,6 +262,7 @@ def test_calls_from_finalizers_while_dicts_are_built(flags):
         state["outer"] = False
     finally:
         gc.set_threshold(*thresholds)
+        converted.wait(60)  # the other thread has finished a call at least once
         stop.set()
         thread.join()
     gc.collect()
