@@ -212,37 +212,48 @@ def test_fork_while_other_threads_convert():
 
 
 @pytest.mark.parametrize("flags", [(False, True), (True, False)])
-def test_calls_from_finalizers_while_dicts_are_built(flags):
-    """The collector may run finalizers while the module allocates the result's dicts (up to
-    Python 3.11 it runs inside the allocation). A finalizer that calls the module again, which
-    releases the lock and lets another converting thread run, must get exact results, and so
-    must the call it interrupted."""
+def test_calls_from_the_collector_while_dicts_are_built(flags):
+    """The cyclic collector may run while the module allocates the result's dicts (up to
+    Python 3.11 it runs inside the allocation), and with it finalizers and `gc.callbacks`.
+    Such code may call the module again, which releases the lock and lets another
+    converting thread run: every call must get exact results, the interrupted one too."""
     outer = b"".join(group_bytes(i, 1 + i % 4) for i in range(300))
     inner = b"".join(group_bytes(i, 3) for i in range(1000, 1010))
     outer_block = lz4.block.compress(outer, store_size=False)
     inner_block = lz4.block.compress(inner, store_size=False)
     inner_dicts, inner_text = reference_dicts(inner, *flags), reference_text(inner)
-    state = {"outer": False, "inside": 0, "left": 40}
+    # "inside": calls from the collector inside the outer call, on its thread (the other
+    # thread's allocations start collections too, and may run the finalizer).
+    state = {"outer": False, "inside": 0}
     failures = []
+    main = threading.get_ident()
+
+    def inside_outer_call():
+        return state["outer"] and threading.get_ident() == main
+
+    def convert_inner():
+        try:
+            if lp.lz4_logs_to_flat_json(inner_block, len(inner), *flags) != inner_dicts:
+                failures.append("inner dicts differ")
+            if lp.logs_to_flat_json_str(inner) != inner_text:
+                failures.append("inner text differs")
+        except BaseException as exc:  # an exception here would only be printed
+            failures.append(repr(exc))
 
     class Finalized:
         def __init__(self):
             self.cycle = self  # only the collector can free it
 
         def __del__(self):
-            state["inside"] += state["outer"]
-            try:
-                if lp.lz4_logs_to_flat_json(inner_block, len(inner), *flags) != inner_dicts:
-                    failures.append("inner dicts differ")
-                if lp.logs_to_flat_json_str(inner) != inner_text:
-                    failures.append("inner text differs")
-            except BaseException as exc:  # a finalizer's exception would only be printed
-                failures.append(repr(exc))
-            if state["left"] > 0:  # garbage for the next collection, later in the outer call
-                state["left"] -= 1
-                Finalized()
+            finalized.set()
+            convert_inner()
 
-    stop, converted = threading.Event(), threading.Event()
+    def after_collection(phase, info):
+        if phase == "stop" and inside_outer_call() and state["inside"] < 40:
+            state["inside"] += 1
+            convert_inner()
+
+    stop, converted, finalized = threading.Event(), threading.Event(), threading.Event()
     other_results = []
 
     def other_thread():
@@ -251,23 +262,37 @@ def test_calls_from_finalizers_while_dicts_are_built(flags):
             other_results.append(dicts == inner_dicts)
             converted.set()
 
+    results = []
     thread = threading.Thread(target=other_thread)
-    thresholds = gc.get_threshold()
+    thresholds, enabled = gc.get_threshold(), gc.isenabled()
     thread.start()
     try:
         Finalized()
+        gc.enable()
         gc.set_threshold(1)
-        state["outer"] = True
-        result = lp.lz4_logs_to_flat_json(outer_block, len(outer), *flags)
-        state["outer"] = False
+        gc.callbacks.append(after_collection)
+        # A collection that the other thread has started (its finalizer may release the
+        # lock) keeps this thread's allocations from collecting: call again until some
+        # collection ran inside the call.
+        for _ in range(20):
+            state["outer"] = True
+            results.append(lp.lz4_logs_to_flat_json(outer_block, len(outer), *flags))
+            state["outer"] = False
+            if state["inside"] > 1 or sys.version_info >= (3, 12):
+                break
     finally:
+        gc.callbacks.remove(after_collection)
         gc.set_threshold(*thresholds)
+        if not enabled:
+            gc.disable()
         converted.wait(60)  # the other thread has finished a call at least once
         stop.set()
         thread.join()
     gc.collect()
     assert failures == []
-    assert result == reference_dicts(outer, *flags)
+    expected = reference_dicts(outer, *flags)
+    assert results and all(result == expected for result in results)
     assert other_results and all(other_results)
+    assert finalized.is_set()
     if sys.version_info < (3, 12):
         assert state["inside"] > 1
