@@ -204,6 +204,58 @@ def test_accepted_argument_types():
     assert D(compress(data), len(data), numpy.bool_(False), numpy.bool_(True)) == [{"__time__": 7}]
 
 
+def _numpy_like(name, namespace, bases=(), meta=type):
+    return meta(name, bases, {"__module__": "numpy", **namespace})
+
+
+class _FalseBase:
+    def __bool__(self):
+        return False
+
+
+class _TrueMeta(type):
+    def __bool__(cls):
+        return True
+
+
+# Each way a class can define __bool__: it is found on the class or its bases and bound to
+# the argument as the interpreter binds special methods, then called with no arguments.
+@pytest.mark.parametrize("make, truth", [
+    (lambda: _numpy_like("bool_", {"__bool__": lambda self: True}), True),
+    (lambda: _numpy_like("bool", {"__bool__": lambda self: False}), False),
+    (lambda: _numpy_like("bool_", {"__bool__": staticmethod(lambda: True)}), True),
+    (lambda: _numpy_like("bool_", {"__bool__": classmethod(lambda cls: True)}), True),
+    (lambda: _numpy_like("bool_", {}, (_FalseBase,)), False),
+])
+def test_numpy_like_booleans(make, truth):
+    data = b"\x0a\x04\x0a\x02\x08\x07"
+    value = make()()
+    assert D(compress(data), len(data), value, False) == [{"__time__": "7" if truth else 7}]
+
+
+class _Unbindable:
+    def __get__(self, instance, owner):
+        raise ValueError("cannot bind")
+
+
+@pytest.mark.parametrize("make, error, message", [
+    # a __bool__ of the metaclass is not the instances' special method
+    (lambda: _numpy_like("bool_", {}, meta=_TrueMeta), TypeError,
+     "argument 'decode_utf8': object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"),
+    (lambda: _numpy_like("bool", {}), TypeError,
+     "argument 'decode_utf8': object of type '<class 'numpy.bool'>' does not define a '__bool__' conversion"),
+    (lambda: _numpy_like("bool_", {"__bool__": lambda self: 1}), TypeError,
+     "argument 'decode_utf8': 'int' object cannot be converted to 'PyBool'"),
+    (lambda: _numpy_like("bool_", {"__bool__": _Unbindable()}), ValueError, "cannot bind"),
+    (lambda: _numpy_like("bool_", {"__bool__": lambda self: _raise(TypeError("inner"))}), TypeError,
+     "argument 'decode_utf8': inner"),
+])
+def test_numpy_like_booleans_that_fail(make, error, message):
+    with pytest.raises(error) as info:
+        D(EMPTY, 0, False, make()())
+    assert type(info.value) is error and info.value.args == (message,)
+
+
 def test_true_as_raw_size_is_one():
     # one byte of input that expands fine but does not decode: only a size of exactly 1 decodes it
     block = compress(b"\x80")

@@ -105,15 +105,48 @@ bool is_numpy_bool(PyObject* type) {
             PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
 }
 
+// `name` as the interpreter looks up a special method: in the dicts of the type's MRO, not
+// on the type's own type; null with nothing pending when no class defines it.
+CallResult<PyRef> find_on_type(PyObject* type, const char* name) {
+    PyRef mro(PyObject_GetAttrString(type, "__mro__"));
+    if (!mro) return Failure<CallError>{fetch_pending()};
+    PyRef classes(PySequence_Fast(mro.get(), "__mro__ is not a sequence"));
+    if (!classes) return Failure<CallError>{fetch_pending()};
+    const Py_ssize_t count = PySequence_Size(classes.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyRef cls(PySequence_GetItem(classes.get(), i));
+        PyRef dict(cls ? PyObject_GetAttrString(cls.get(), "__dict__") : nullptr);
+        if (!dict) return Failure<CallError>{fetch_pending()};
+        PyRef found(PyMapping_GetItemString(dict.get(), name));
+        if (found) return found;
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return Failure<CallError>{fetch_pending()};
+        PyErr_Clear();
+    }
+    return PyRef();
+}
+
+// `method` bound to `object` through its descriptor `__get__`, or itself when it has none.
+CallResult<PyRef> bound_to(PyRef method, PyObject* object, PyObject* type) {
+    auto get = find_on_type(reinterpret_cast<PyObject*>(Py_TYPE(method.get())), "__get__");
+    if (!get) return get;
+    if (!get.value()) return method;
+    PyRef bound(
+        PyObject_CallFunctionObjArgs(get.value().get(), method.get(), object, type, nullptr));
+    if (!bound) return Failure<CallError>{fetch_pending()};
+    return bound;
+}
+
 CallResult<bool> numpy_truth(PyObject* object) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-    PyRef method(PyObject_GetAttrString(type, "__bool__"));
-    if (!method) {
-        PyErr_Clear();
+    auto method = find_on_type(type, "__bool__");
+    if (!method) return failure_of(method);
+    if (!method.value()) {
         return type_error(PyRef(PyUnicode_FromFormat(
             "object of type '%S' does not define a '__bool__' conversion", type)));
     }
-    PyRef truth(PyObject_CallFunctionObjArgs(method.get(), object, nullptr));
+    auto bound = bound_to(std::move(method.value()), object, type);
+    if (!bound) return failure_of(bound);
+    PyRef truth(PyObject_CallObject(bound.value().get(), nullptr));
     if (!truth) return Failure<CallError>{fetch_pending()};
     if (!PyBool_Check(truth.get())) return cannot_convert(truth.get(), "PyBool");
     return truth.get() == Py_True;
