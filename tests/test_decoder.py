@@ -4,10 +4,12 @@ record families (text family via the JSON text path, raw family via the dictiona
 import json
 
 import pytest
+from google.protobuf.message import DecodeError as PbDecodeError
 
 import log_schema
-from conftest import (EGROUP, I32, I64, LEN, PREFIX, SGROUP, VARINT, content, dicts_of, f32, key, ld,
-                      one_log, reference_json, text_of, varint, vi)
+from conftest import (EGROUP, I32, I64, LEN, PREFIX, SGROUP, VARINT, compress, content, dicts_of, f32, key, ld,
+                      make_batch, one_log, reference_json, text_of, varint, vi)
+from morvex_log_py_bindings import log_parser
 
 # Context pairs as each family names them.
 TEXT = dict(LGL="LogGroupList", LG="LogGroup", LOG="Log", TAG="LogTag")
@@ -354,3 +356,65 @@ def log_cut_short(bodies, cut):
 )
 def test_runs_fail_as_a_lone_element_does(data, context, description):
     expect_error(data, context, description)
+
+
+# Field 2 is not part of a log group. Each body below is one such field, of one wire type; the
+# payloads hold bytes that would be wrong in a known field (invalid UTF-8, a NUL key byte, keys
+# of fields the group does know), so that reading them as anything but skipped bytes shows.
+UNKNOWN_FIELD_2 = {
+    "Varint": key(2, VARINT) + b"\xff" * 9 + b"\x01",
+    "SixtyFourBit": key(2, I64) + b"\x0a\xff\x00\x1a\x01\xff\x00\x00",
+    "LengthDelimited": ld(2, b"\x0a\x02\x08\x07\xff\x00"),
+    "StartGroup": key(2, SGROUP) + vi(1, 5) + ld(3, b"\xff") + key(2, I32) + b"\x00\x00\x00\x00" + key(2, EGROUP),
+    "ThirtyTwoBit": key(2, I32) + b"\x0a\x00\xff\x1a",
+}
+
+
+@pytest.mark.parametrize("wire_type", list(UNKNOWN_FIELD_2))
+def test_unknown_field_2_of_a_group_is_skipped_in_every_wire_type(wire_type):
+    # The field stands before, between and after the group's known fields (the logs, then
+    # topic, source and tags, each part encoded by the protobuf package); decoding must step
+    # over exactly its bytes and go on, in both record families.
+    unknown = UNKNOWN_FIELD_2[wire_type]
+    logs = make_batch([dict(logs=[dict(time=4, time_ns=0, contents=[("k", "v")]), dict(time=9)])])
+    meta = make_batch([dict(topic="t", source="", uuid="m", tags=[("h", "a1")])])
+    body = (unknown + logs.log_groups[0].SerializeToString() + unknown + meta.log_groups[0].SerializeToString()
+            + unknown)
+    data = ld(1, body) + ld(1, ld(1, vi(1, 1)))  # a second group after it is read as usual
+
+    parsed = log_schema.LogGroupList.FromString(data)
+    text = reference_json(parsed)
+    assert text.count("__time__") == 3 and '"__topic__":"t"' in text  # the witness saw every log
+    assert log_parser.logs_to_flat_json_str(data) == text
+    assert log_parser.lz4_logs_to_flat_json_str(compress(data), len(data)) == text
+    raw = log_schema.LogGroupListRaw.FromString(data)
+    for time_as_str in (False, True):
+        expected = log_schema.flatten_dicts(raw, time_as_str, True)
+        result = log_parser.lz4_logs_to_flat_json(compress(data), len(data), time_as_str, True)
+        assert [list(d.items()) for d in result] == [list(d.items()) for d in expected]
+
+
+# A key cut short after the last complete group: the decoder must not stop at the end of the
+# last message it could read, nor take a dangling varint for the end of the input.
+TRAILING_KEYS = {
+    "a lone continuation byte": b"\x80",
+    "a varint of eleven bytes": b"\xff" * 10 + b"\x01",
+    "a varint whose tenth byte has the high bit set": b"\x80" * 9 + b"\x81",
+}
+
+
+@pytest.mark.parametrize("tail", list(TRAILING_KEYS.values()), ids=list(TRAILING_KEYS))
+def test_truncated_or_overlong_key_after_a_complete_batch(tail):
+    batch = make_batch([dict(topic="t", logs=[dict(time=3, contents=[("k", "v")])])])
+    data = batch.SerializeToString() + tail
+    with pytest.raises(PbDecodeError):  # the protobuf package also refuses these bytes
+        log_schema.LogGroupList.FromString(data)
+    expected = (PREFIX + "invalid varint",)
+    block = compress(data)
+    calls = [lambda: log_parser.logs_to_flat_json_str(data),
+             lambda: log_parser.lz4_logs_to_flat_json_str(block, len(data)),
+             lambda: log_parser.lz4_logs_to_flat_json(block, len(data), False, False)]
+    for call in calls:
+        with pytest.raises(ValueError) as info:
+            call()
+        assert type(info.value) is ValueError and info.value.args == expected

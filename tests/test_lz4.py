@@ -145,3 +145,17 @@ def test_match_of_offset_zero_in_a_large_block_never_reveals_earlier_memory():
     raw_size = 2 << 20
     assert JZ(block, raw_size) == '[{"__time__":0,"__topic__":"\\u0000\\u0000\\u0000\\u0000"}]'
     assert dicts(block, raw_size) == [{"__time__": 0, "__topic__": "\0\0\0\0"}]
+
+
+@pytest.mark.parametrize("block", [b"", b"\x00\x00", b"\x00\x01", b"\x10\x00", b"\x01", b"\xf0"],
+                         ids=["empty", "empty sequence then junk", "token then junk", "one literal",
+                              "lone match token", "literal run cut short"])
+def test_raw_size_zero_refuses_every_block_but_the_one_byte_empty_one(block):
+    # With no room at all, only the single token 0x00 expands (to nothing, see test_block_that_expands_to_nothing);
+    # everything else, the empty input and a zero token followed by more bytes included, is
+    # malformed, whatever the flags. The lz4 package says the same about each block.
+    with pytest.raises(lz4.block.LZ4BlockError):
+        lz4.block.decompress(block, uncompressed_size=0)
+    raises_panic(LZ4_BAD_DATA, JZ, block, 0)
+    for time_as_str in (False, True):
+        raises_panic(LZ4_BAD_DATA, log_parser.lz4_logs_to_flat_json, block, 0, time_as_str, not time_as_str)
