@@ -106,15 +106,13 @@ bool is_numpy_bool(PyObject* type) {
 }
 
 // `name` as the interpreter looks up a special method: in the dicts of the type's MRO, not
-// on the type's own type; null with nothing pending when no class defines it.
+// on its metaclass; null with nothing pending when no class defines it.
 CallResult<PyRef> find_on_type(PyObject* type, const char* name) {
     PyRef mro(PyObject_GetAttrString(type, "__mro__"));
-    if (!mro) return Failure<CallError>{fetch_pending()};
-    PyRef classes(PySequence_Fast(mro.get(), "__mro__ is not a sequence"));
-    if (!classes) return Failure<CallError>{fetch_pending()};
-    const Py_ssize_t count = PySequence_Size(classes.get());
+    const Py_ssize_t count = mro ? PySequence_Size(mro.get()) : -1;
+    if (count < 0) return Failure<CallError>{fetch_pending()};
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyRef cls(PySequence_GetItem(classes.get(), i));
+        PyRef cls(PySequence_GetItem(mro.get(), i));
         PyRef dict(cls ? PyObject_GetAttrString(cls.get(), "__dict__") : nullptr);
         if (!dict) return Failure<CallError>{fetch_pending()};
         PyRef found(PyMapping_GetItemString(dict.get(), name));
