@@ -385,12 +385,12 @@ def test_unknown_field_2_of_a_group_is_skipped_in_every_wire_type(wire_type):
     parsed = log_schema.LogGroupList.FromString(data)
     text = reference_json(parsed)
     assert text.count("__time__") == 3 and '"__topic__":"t"' in text  # the witness saw every log
-    assert log_parser.logs_to_flat_json_str(data) == text
+    assert text_of(data) == text
     assert log_parser.lz4_logs_to_flat_json_str(compress(data), len(data)) == text
     raw = log_schema.LogGroupListRaw.FromString(data)
     for time_as_str in (False, True):
         expected = log_schema.flatten_dicts(raw, time_as_str, True)
-        result = log_parser.lz4_logs_to_flat_json(compress(data), len(data), time_as_str, True)
+        result = dicts_of(data, time_as_str, True)
         assert [list(d.items()) for d in result] == [list(d.items()) for d in expected]
 
 
@@ -409,12 +409,7 @@ def test_truncated_or_overlong_key_after_a_complete_batch(tail):
     data = batch.SerializeToString() + tail
     with pytest.raises(PbDecodeError):  # the protobuf package also refuses these bytes
         log_schema.LogGroupList.FromString(data)
-    expected = (PREFIX + "invalid varint",)
-    block = compress(data)
-    calls = [lambda: log_parser.logs_to_flat_json_str(data),
-             lambda: log_parser.lz4_logs_to_flat_json_str(block, len(data)),
-             lambda: log_parser.lz4_logs_to_flat_json(block, len(data), False, False)]
-    for call in calls:
-        with pytest.raises(ValueError) as info:
-            call()
-        assert type(info.value) is ValueError and info.value.args == expected
+    expect_error(data, "", "invalid varint")  # the plain text path and the dict path
+    with pytest.raises(ValueError) as info:
+        log_parser.lz4_logs_to_flat_json_str(compress(data), len(data))
+    assert type(info.value) is ValueError and info.value.args == (PREFIX + "invalid varint",)
