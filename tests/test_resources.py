@@ -124,3 +124,57 @@ def test_unknown_groups_nested_to_the_limit_and_beyond(data, error):
         with pytest.raises(ValueError) as info:
             lp.lz4_logs_to_flat_json(block, len(data), False, True)
         assert str(info.value) == PREFIX + error.replace("LogGroupList.", "LogGroupListRaw.")
+
+
+# A group of 2,000 tags and 100,000 logs: 0.5 MB of protobuf that flattens to about 4 GB of
+# JSON text (each log repeats every tag), or to 100,000 dicts of 2,001 entries each.
+EXHAUSTING_CALLS = [
+    ("lp.logs_to_flat_json_str(data)", "memory allocation failed", None),
+    ("lp.lz4_logs_to_flat_json_str(block, len(data))", "memory allocation failed", None),
+    ("lp.lz4_logs_to_flat_json(block, len(data), False, True)", "Python API call failed", "MemoryError"),
+    # The expansion buffer itself: a block long enough to expand to the largest raw_size.
+    ("lp.lz4_logs_to_flat_json_str(bytes(8_300_000), %d)" % MAX_RAW_SIZE, "memory allocation failed", None),
+]
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer reserves more address space than the limit")
+@pytest.mark.parametrize("call, message, printed", EXHAUSTING_CALLS)
+def test_running_out_of_memory_raises_panic_and_leaves_the_module_working(tmp_path, call, message, printed):
+    group = b"".join(ld(6, ld(1, b"k%04d" % i) + ld(2, b"v")) for i in range(2000))
+    data = ld(1, group + ld(1, b"\x08\x01") * 100_000)
+    (tmp_path / "data").write_bytes(data)
+    (tmp_path / "block").write_bytes(lz4.block.compress(data, store_size=False))
+    script = textwrap.dedent("""
+        import resource, sys
+        from morvex_log_py_bindings import log_parser as lp, PanicException
+        data = open(sys.argv[1], "rb").read()
+        block = open(sys.argv[2], "rb").read()
+        def resident():
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) << 10 for line in f if line.startswith("VmRSS:"))
+        before = resident()
+        limit = 640 << 20  # address space; the call needs several GiB
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        for attempt in range(2):
+            try:
+                {call}
+                print("returned")
+            except PanicException as exc:
+                print("panic", *exc.args, flush=True)
+        # Whatever the failed calls mapped is released, and the next call works.
+        print("grown", (resident() - before) >> 20)
+        print(lp.logs_to_flat_json_str(bytes.fromhex(sys.argv[3])))
+    """).format(call=call)
+    small = ld(1, ld(1, b"\x08\x05" + ld(2, ld(1, b"k") + ld(2, b"v"))))
+    args = [str(tmp_path / "data"), str(tmp_path / "block"), small.hex()]
+    out = subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert lines[:2] == ["panic " + message] * 2
+    assert lines[2].startswith("grown ") and int(lines[2].split()[1]) < 16, lines[2]
+    assert lines[3] == '[{"__time__":5,"k":"v"}]'
+    # Each fault is reported on standard error, after the interpreter's own exception (if
+    # any) is printed.
+    assert out.stderr.count(message) == 2, out.stderr
+    if printed:
+        assert out.stderr.count(printed) == 2 and out.stderr.index(printed) < out.stderr.index(message)
