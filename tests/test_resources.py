@@ -174,7 +174,8 @@ def test_running_out_of_memory_raises_panic_and_leaves_the_module_working(tmp_pa
     assert lines[2].startswith("grown ") and int(lines[2].split()[1]) < 16, lines[2]
     assert lines[3] == '[{"__time__":5,"k":"v"}]'
     # Each fault is reported on standard error, after the interpreter's own exception (if
-    # any) is printed.
+    # any) is printed; how the interpreter prints it with no memory left varies (3.13 dumps
+    # the object when writing the traceback fails).
     assert out.stderr.count(message) == 2, out.stderr
     if printed:
-        assert out.stderr.count(printed) == 2 and out.stderr.index(printed) < out.stderr.index(message)
+        assert all(printed in before for before in out.stderr.split(message)[:2]), out.stderr
