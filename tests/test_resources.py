@@ -155,7 +155,7 @@ def test_running_out_of_memory_raises_panic_and_leaves_the_module_working(tmp_pa
         before = resident()
         limit = 640 << 20  # address space; the call needs several GiB
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-        for attempt in range(2):
+        for _ in range(2):  # twice: a failed call leaves nothing that breaks the next
             try:
                 {call}
                 print("returned")
