@@ -126,7 +126,7 @@ def test_unknown_groups_nested_to_the_limit_and_beyond(data, error):
         assert str(info.value) == PREFIX + error.replace("LogGroupList.", "LogGroupListRaw.")
 
 
-# A group of 2,000 tags and 100,000 logs: 0.5 MB of protobuf that flattens to about 4 GB of
+# A group of 2,000 tags and 100,000 logs: 0.4 MB of protobuf that flattens to about 4 GB of
 # JSON text (each log repeats every tag), or to 100,000 dicts of 2,001 entries each.
 EXHAUSTING_CALLS = [
     ("lp.logs_to_flat_json_str(data)", "memory allocation failed", None),
