@@ -405,6 +405,16 @@ def markdown_report(res):
             label = f"**{p['label']}**" if p["kind"] == "module" else p["label"]
             md.append(f"| {label} | " + " | ".join(cells) + " |")
         md.append("")
+        md.append("The same in logs per second (millions; the batches hold "
+                  + ", ".join(f"{w['logs']:,} logs ({w['profile']})" for w in large) + "):")
+        md.append("")
+        md.append("| pipeline | " + " | ".join(w["profile"] for w in large) + " |")
+        md.append("|---|" + "---:|" * len(large))
+        for i, p in enumerate(large[0]["pipelines"]):
+            cells = [f"{w['pipelines'][i]['logs_per_s'] / 1e6:.3f}" for w in large]
+            label = f"**{p['label']}**" if p["kind"] == "module" else p["label"]
+            md.append(f"| {label} | " + " | ".join(cells) + " |")
+        md.append("")
         md.append("Module speed as a ratio to each peer and floor (median over rounds; above 1 the module is faster):")
         md.append("")
         md.append("| module path | vs | " + " | ".join(w["profile"] for w in large) + " |")
@@ -474,7 +484,13 @@ def main(argv=None):
     ap.add_argument("--update-readme", action="store_true",
                     help="replace the last-run part of README.md's Benchmark section with this run's tables")
     ap.add_argument("--strict", action="store_true", help="exit 1 when a target fails")
+    ap.add_argument("--from-json", metavar="FILE",
+                    help="time nothing: write the report (latest.md, chart, README with --update-readme) "
+                         "from the figures of an earlier run's latest.json")
     args = ap.parse_args(argv)
+    if args.from_json:
+        with open(args.from_json) as f:
+            return report(json.load(f), args)
     if args.rounds is None:
         args.rounds = 3 if args.quick else 15
     if args.profiles is None:
@@ -549,6 +565,13 @@ def main(argv=None):
     os.makedirs(args.out, exist_ok=True)
     with open(os.path.join(args.out, "latest.json"), "w") as f:
         json.dump(res, f, indent=1)
+    return report(res, args, mismatches)
+
+
+def report(res, args, mismatches=None):
+    """Writes latest.md (and the chart) beside latest.json, prints the report and, when asked,
+    refreshes the README's tables. Returns the exit status."""
+    os.makedirs(args.out, exist_ok=True)
     markdown = markdown_report(res)
     with open(os.path.join(args.out, "latest.md"), "w", encoding="utf-8") as f:
         f.write(markdown)
@@ -556,15 +579,15 @@ def main(argv=None):
         import chart
         chart.draw(res, os.path.join(args.out, "latest.png"))
     print(text_report(res))
-    print(f"\nwrote {os.path.relpath(args.out, os.getcwd())}/latest.json, latest.md"
-          f"{'' if args.no_chart else ', latest.png'} in {res['duration_s']:.0f} s")
+    written = ([] if args.from_json else ["latest.json"]) + ["latest.md"] + ([] if args.no_chart else ["latest.png"])
+    print(f"\nwrote {os.path.relpath(args.out, os.getcwd())}/{', '.join(written)}"
+          f"{' from ' + args.from_json if args.from_json else ''} (run of {res['duration_s']:.0f} s)")
     if args.update_readme:
         print("README.md updated" if update_readme(markdown) else "README.md has no bench markers; not updated")
     failed = [t for t in res["targets"] if not t["pass"]]
     if mismatches or (args.strict and failed):
         return 1
     return 0
-
 
 if __name__ == "__main__":
     sys.exit(main())
