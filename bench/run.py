@@ -386,6 +386,16 @@ def text_report(res):
     return "\n".join(out)
 
 
+def pipeline_table(workloads_, caption, cell):
+    """A markdown table of one figure of every pipeline (rows) on each workload (columns)."""
+    md = [caption, "", "| pipeline | " + " | ".join(w["profile"] for w in workloads_) + " |",
+          "|---|" + "---:|" * len(workloads_)]
+    for i, p in enumerate(workloads_[0]["pipelines"]):
+        label = f"**{p['label']}**" if p["kind"] == "module" else p["label"]
+        md.append(f"| {label} | " + " | ".join(cell(w["pipelines"][i]) for w in workloads_) + " |")
+    return md + [""]
+
+
 def markdown_report(res):
     env = res["environment"]
     md = []
@@ -396,25 +406,11 @@ def markdown_report(res):
     md.append("")
     large = [w for w in res["workloads"] if w["size"] == "large"]
     if large:
-        md.append("Throughput on the large batches (MB/s of protobuf input, median over rounds):")
-        md.append("")
-        md.append("| pipeline | " + " | ".join(w["profile"] for w in large) + " |")
-        md.append("|---|" + "---:|" * len(large))
-        for i, p in enumerate(large[0]["pipelines"]):
-            cells = [f"{w['pipelines'][i]['mb_per_s']:.0f}" for w in large]
-            label = f"**{p['label']}**" if p["kind"] == "module" else p["label"]
-            md.append(f"| {label} | " + " | ".join(cells) + " |")
-        md.append("")
-        md.append("The same in logs per second (millions; the batches hold "
-                  + ", ".join(f"{w['logs']:,} logs ({w['profile']})" for w in large) + "):")
-        md.append("")
-        md.append("| pipeline | " + " | ".join(w["profile"] for w in large) + " |")
-        md.append("|---|" + "---:|" * len(large))
-        for i, p in enumerate(large[0]["pipelines"]):
-            cells = [f"{w['pipelines'][i]['logs_per_s'] / 1e6:.3f}" for w in large]
-            label = f"**{p['label']}**" if p["kind"] == "module" else p["label"]
-            md.append(f"| {label} | " + " | ".join(cells) + " |")
-        md.append("")
+        md += pipeline_table(large, "Throughput on the large batches (MB/s of protobuf input, median over rounds):",
+                             lambda p: f"{p['mb_per_s']:.0f}")
+        md += pipeline_table(large, "The same in logs per second (millions; the batches hold "
+                             + ", ".join(f"{w['logs']:,} logs ({w['profile']})" for w in large) + "):",
+                             lambda p: f"{p['logs_per_s'] / 1e6:.3f}")
         md.append("Module speed as a ratio to each peer and floor (median over rounds; above 1 the module is faster):")
         md.append("")
         md.append("| module path | vs | " + " | ".join(w["profile"] for w in large) + " |")
