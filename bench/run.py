@@ -561,12 +561,13 @@ def main(argv=None):
     os.makedirs(args.out, exist_ok=True)
     with open(os.path.join(args.out, "latest.json"), "w") as f:
         json.dump(res, f, indent=1)
-    return report(res, args, mismatches)
+    return report(res, args)
 
 
-def report(res, args, mismatches=None):
-    """Writes latest.md (and the chart) beside latest.json, prints the report and, when asked,
-    refreshes the README's tables. Returns the exit status."""
+def report(res, args):
+    """Writes latest.md (and the chart) into args.out, prints the report and, when asked,
+    refreshes the README's tables. Returns the exit status: 1 when a peer's output differed
+    (or, with --strict, a target failed)."""
     os.makedirs(args.out, exist_ok=True)
     markdown = markdown_report(res)
     with open(os.path.join(args.out, "latest.md"), "w", encoding="utf-8") as f:
@@ -581,9 +582,10 @@ def report(res, args, mismatches=None):
     if args.update_readme:
         print("README.md updated" if update_readme(markdown) else "README.md has no bench markers; not updated")
     failed = [t for t in res["targets"] if not t["pass"]]
-    if mismatches or (args.strict and failed):
+    if any(w["mismatches"] for w in res["workloads"]) or (args.strict and failed):
         return 1
     return 0
+
 
 if __name__ == "__main__":
     sys.exit(main())
